@@ -1,0 +1,73 @@
+#pragma once
+
+// FilterBuf: the delay line through which each receive filter runs. It keeps two
+// copies of a MAX_FILTER_SIZE-sample history, so the newest N samples always form
+// one contiguous run and a filter output is a single pass over taps and history.
+//
+// The dot products have a plain strict-order reference version and vectorised
+// kernels (SSE2 everywhere, AVX2+FMA chosen at run time when the processor has
+// it); results of the kernels differ from the reference only in the last bits.
+
+#include <array>
+#include <cstddef>
+#include <span>
+
+#include "dsp.h"
+
+namespace filter_buf {
+
+using dsp::MAX_FILTER_SIZE;
+
+class FilterBuf {
+public:
+    // Stores one new sample; the write position moves back by one (from 0 to 479).
+    void push(float x) {
+        position_ = (position_ == 0 ? MAX_FILTER_SIZE : position_) - 1;
+        history_[position_] = x;
+        history_[position_ + MAX_FILTER_SIZE] = x;
+    }
+
+    // Filter output for the newest sample: sum of taps[k] times the sample k
+    // steps old. At most MAX_FILTER_SIZE taps are used.
+    float convolve(std::span<const float> taps) const;
+
+    // The same sum, added strictly in tap order.
+    float convolve_reference(std::span<const float> taps) const;
+
+    // The write position, 0 to 479.
+    std::size_t position() const { return position_; }
+
+    // The stored history, newest sample first.
+    const float* newest() const { return history_.data() + position_; }
+
+private:
+    alignas(64) std::array<float, 2 * MAX_FILTER_SIZE> history_{};
+    std::size_t position_ = 0;
+};
+
+// Convolves several delay lines with one tap set: out[i] = lines[i]->convolve(taps).
+// Sharing the tap loads across the lines makes this faster than separate calls.
+// `out` must have as many entries as `lines`.
+void convolve_lines(std::span<const float> taps, std::span<const FilterBuf* const> lines,
+                    std::span<float> out);
+
+// The dot-product kernels themselves, exposed so that tests can check each one
+// against the reference. Each computes the sum over k < n of taps[k] * x[k].
+namespace kernel {
+
+float dot_reference(const float* taps, const float* x, std::size_t n);
+float dot_sse2(const float* taps, const float* x, std::size_t n);
+// Requires a processor with AVX2 and FMA (see avx2_fma_supported).
+float dot_avx2_fma(const float* taps, const float* x, std::size_t n);
+
+// Several lines at once: out[i] = sum over k < n of taps[k] * xs[i][k].
+void dot_lines_sse2(const float* taps, const float* const* xs, std::size_t lines, std::size_t n,
+                    float* out);
+void dot_lines_avx2_fma(const float* taps, const float* const* xs, std::size_t lines,
+                        std::size_t n, float* out);
+
+bool avx2_fma_supported();
+
+}  // namespace kernel
+
+}  // namespace filter_buf

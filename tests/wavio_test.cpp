@@ -1,0 +1,321 @@
+#include "wavio.h"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+
+#include "support/flac_file.h"
+#include "support/scratch_dir.h"
+#include "support/wav_bytes.h"
+
+namespace {
+
+using test_support::ScratchDir;
+using test_support::wav_file;
+
+TEST(WavioReaderChoice, ByExtensionOnly) {
+    struct Case {
+        const char* path;
+        bool flac;
+    };
+    const Case cases[] = {
+        {"take.flac", true},
+        {"take.FLAC", true},
+        {"take.Flac", true},
+        {"take.wav.flac", true},
+        {"/a/b.c/take.flac", true},
+        {"take.flac.wav", false},
+        {"take.wav", false},
+        {"take.WAV", false},
+        {"take.raw", false},
+        {"take", false},
+        {".flac", false},
+        {"dir/.flac", false},
+        {"dir.flac/take", false},
+        {"take.fla", false},
+        {"take.flacc", false},
+        {"take.", false},
+        {"take.fl\xff"
+         "c",
+         false},
+        {"take.fla\xc3\xa7", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(wavio::is_flac_path(c.path), c.flac) << c.path;
+    }
+}
+
+TEST(WavioReaderChoice, ContentMustMatchTheName) {
+    ScratchDir dir;
+    // A WAV file named .flac goes to the FLAC reader and fails there, and a FLAC
+    // file named .wav fails in the WAV reader; neither falls back to the other.
+    auto wav = wav_file(test_support::kWavPcm, 1, 8000, 16, test_support::int_samples({1, 2}, 2));
+    test_support::write_bytes(dir.file("wav.flac"), wav);
+    test_support::write_flac(dir.file("real.flac"), 8000, 1, 16, {1, 2, 3});
+    std::filesystem::copy_file(dir.file("real.flac"), dir.file("flac.wav"));
+    std::filesystem::copy_file(dir.file("real.flac"), dir.file("real.FLAC"));
+
+    EXPECT_FALSE(wavio::read_audio_i16(dir.file("wav.flac")).ok());
+    EXPECT_FALSE(wavio::read_audio_i16(dir.file("flac.wav")).ok());
+    auto upper = wavio::read_audio_i16(dir.file("real.FLAC"));
+    ASSERT_TRUE(upper.ok()) << upper.error_text();
+    EXPECT_EQ(upper->samples, (std::vector<int16_t>{1, 2, 3}));
+}
+
+struct IntCase {
+    uint16_t bits;
+    std::vector<int64_t> stored;
+    std::vector<int16_t> expected;
+};
+
+const IntCase kIntCases[] = {
+    // 8-bit data is stored unsigned with an offset of 128.
+    {8, {0, 128, 255, 1}, {-32768, 0, 127 * 256, -127 * 256}},
+    {16, {-32768, -1, 0, 32767}, {-32768, -1, 0, 32767}},
+    {24, {8388607, -8388608, 255, 256, -1}, {32767, -32768, 0, 1, -1}},
+    {32, {2147483647, -2147483648LL, 65536, 65535, -1}, {32767, -32768, 1, 0, -1}},
+};
+
+TEST(WavioRead, WavIntegerWidths) {
+    ScratchDir dir;
+    for (const IntCase& c : kIntCases) {
+        std::string path = dir.file("int" + std::to_string(c.bits) + ".wav");
+        test_support::write_bytes(path, wav_file(test_support::kWavPcm, 1, 22050, c.bits,
+                                                 test_support::int_samples(c.stored, c.bits / 8)));
+        auto audio = wavio::read_audio_i16(path);
+        ASSERT_TRUE(audio.ok()) << c.bits << ": " << audio.error_text();
+        EXPECT_EQ(audio->samples, c.expected) << c.bits << " bits";
+        EXPECT_EQ(audio->sample_rate, 22050u);
+    }
+}
+
+TEST(WavioRead, FlacIntegerWidths) {
+    ScratchDir dir;
+    const IntCase flac_cases[] = {
+        {8, {127, -128, -1}, {127 * 256, -32768, -256}},
+        {12, {2047, -2048, 1}, {32752, -32768, 16}},
+        {16, {-32768, -1, 32767}, {-32768, -1, 32767}},
+        {24, {8388607, -8388608, 255, -1}, {32767, -32768, 0, -1}},
+        {32, {2147483647, -2147483648LL, 65536, -1}, {32767, -32768, 1, -1}},
+    };
+    for (const IntCase& c : flac_cases) {
+        std::string path = dir.file("int" + std::to_string(c.bits) + ".flac");
+        std::vector<int32_t> values(c.stored.begin(), c.stored.end());
+        test_support::write_flac(path, 48000, 1, c.bits, values);
+        auto audio = wavio::read_audio_i16(path);
+        ASSERT_TRUE(audio.ok()) << c.bits << ": " << audio.error_text();
+        EXPECT_EQ(audio->samples, c.expected) << c.bits << " bits";
+        EXPECT_EQ(audio->sample_rate, 48000u);
+    }
+}
+
+TEST(WavioRead, WavFloatSamples) {
+    ScratchDir dir;
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    std::string path = dir.file("float.wav");
+    test_support::write_bytes(
+        path, wav_file(test_support::kWavFloat, 1, 44100, 32,
+                       test_support::float_samples(
+                           {1.5f, 1.0f, 0.5f, -1.0f, -2.0f, nan, inf, -inf, 0.0f})));
+    auto audio = wavio::read_audio_i16(path);
+    ASSERT_TRUE(audio.ok()) << audio.error_text();
+    EXPECT_EQ(audio->samples,
+              (std::vector<int16_t>{32767, 32767, 16383, -32767, -32767, 0, 32767, -32767, 0}));
+}
+
+TEST(WavioRead, DoubleFloatWavIsRefused) {
+    ScratchDir dir;
+    std::vector<uint8_t> data(16, 0);
+    std::string path = dir.file("double.wav");
+    test_support::write_bytes(path, wav_file(test_support::kWavFloat, 1, 44100, 64, data));
+    EXPECT_FALSE(wavio::read_audio_i16(path).ok());
+}
+
+TEST(WavioRead, FirstChannelOnly) {
+    ScratchDir dir;
+    for (uint16_t channels : {2, 6}) {
+        // Frame f holds f * 10 + c in channel c.
+        std::vector<int64_t> interleaved;
+        for (int f = 0; f < 5; ++f) {
+            for (int c = 0; c < channels; ++c) interleaved.push_back(f * 10 + c);
+        }
+        std::string wav = dir.file("multi" + std::to_string(channels) + ".wav");
+        test_support::write_bytes(wav, wav_file(test_support::kWavPcm, channels, 32000, 16,
+                                                test_support::int_samples(interleaved, 2)));
+        std::string flac = dir.file("multi" + std::to_string(channels) + ".flac");
+        test_support::write_flac(flac, 32000, channels, 16,
+                                 std::vector<int32_t>(interleaved.begin(), interleaved.end()));
+        for (const std::string& path : {wav, flac}) {
+            auto audio = wavio::read_audio_i16(path);
+            ASSERT_TRUE(audio.ok()) << path << ": " << audio.error_text();
+            EXPECT_EQ(audio->samples, (std::vector<int16_t>{0, 10, 20, 30, 40})) << path;
+            EXPECT_EQ(audio->sample_rate, 32000u);
+        }
+    }
+}
+
+TEST(WavioRead, EmptyDataChunk) {
+    ScratchDir dir;
+    std::string path = dir.file("empty.wav");
+    test_support::write_bytes(path, wav_file(test_support::kWavPcm, 1, 11025, 16, {}));
+    auto audio = wavio::read_audio_i16(path);
+    ASSERT_TRUE(audio.ok()) << audio.error_text();
+    EXPECT_TRUE(audio->samples.empty());
+    EXPECT_EQ(audio->sample_rate, 11025u);
+}
+
+TEST(WavioRead, Failures) {
+    ScratchDir dir;
+    // The system's own text for a missing file, from either reader.
+    for (const char* name : {"missing.wav", "missing.flac"}) {
+        auto audio = wavio::read_audio_i16(dir.file(name));
+        ASSERT_FALSE(audio.ok());
+        EXPECT_EQ(audio.error_text(), std::strerror(ENOENT)) << name;
+    }
+
+    // A data chunk that declares more than the file holds.
+    std::string short_wav = dir.file("short.wav");
+    test_support::write_bytes(short_wav, wav_file(test_support::kWavPcm, 1, 8000, 16,
+                                                  test_support::int_samples({1, 2, 3}, 2), 100));
+    EXPECT_FALSE(wavio::read_audio_i16(short_wav).ok());
+
+    // Not audio at all, under either name.
+    std::vector<uint8_t> junk(200);
+    for (size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<uint8_t>(i * 37 + 11);
+    test_support::write_bytes(dir.file("junk.wav"), junk);
+    test_support::write_bytes(dir.file("junk.flac"), junk);
+    EXPECT_FALSE(wavio::read_audio_i16(dir.file("junk.wav")).ok());
+    EXPECT_FALSE(wavio::read_audio_i16(dir.file("junk.flac")).ok());
+
+    // Other containers that libsndfile reads are not WAV.
+    SF_INFO info{};
+    info.samplerate = 8000;
+    info.channels = 1;
+    info.format = SF_FORMAT_AIFF | SF_FORMAT_PCM_16;
+    SNDFILE* aiff = sf_open(dir.file("aiff.wav").c_str(), SFM_WRITE, &info);
+    ASSERT_NE(aiff, nullptr);
+    short two[2] = {1, 2};
+    sf_write_short(aiff, two, 2);
+    sf_close(aiff);
+    EXPECT_FALSE(wavio::read_audio_i16(dir.file("aiff.wav")).ok());
+}
+
+TEST(WavioRead, FlacFailures) {
+    ScratchDir dir;
+    std::vector<int32_t> noise(20000);
+    uint32_t x = 12345;
+    for (auto& s : noise) {
+        x = x * 1103515245u + 12345u;
+        s = static_cast<int16_t>(x >> 16);
+    }
+    std::string good = dir.file("good.flac");
+    test_support::write_flac(good, 8000, 1, 16, noise);
+    auto bytes = test_support::read_bytes(good);
+
+    // Cut inside the frames: all or nothing, so no partial samples come back.
+    auto cut = bytes;
+    cut.resize(bytes.size() / 2);
+    test_support::write_bytes(dir.file("cut.flac"), cut);
+    EXPECT_FALSE(wavio::read_audio_i16(dir.file("cut.flac")).ok());
+
+    // Damage in the middle of the frame data.
+    auto damaged = bytes;
+    for (size_t i = bytes.size() / 2; i < bytes.size() / 2 + 64; ++i) damaged[i] ^= 0x5A;
+    test_support::write_bytes(dir.file("damaged.flac"), damaged);
+    EXPECT_FALSE(wavio::read_audio_i16(dir.file("damaged.flac")).ok());
+
+    // A stream information block declaring a rate of 0 (20 bits from byte 18).
+    auto zero_rate = bytes;
+    zero_rate[18] = 0;
+    zero_rate[19] = 0;
+    zero_rate[20] &= 0x0F;
+    test_support::write_bytes(dir.file("rate0.flac"), zero_rate);
+    auto audio = wavio::read_audio_i16(dir.file("rate0.flac"));
+    ASSERT_FALSE(audio.ok());
+    EXPECT_EQ(audio.error_text(), "FLAC stream declares a sample rate of 0");
+
+    auto ok = wavio::read_audio_i16(good);
+    ASSERT_TRUE(ok.ok()) << ok.error_text();
+    EXPECT_EQ(ok->samples.size(), noise.size());
+}
+
+TEST(WavioWrite, ExactHeaderForThreeSamples) {
+    ScratchDir dir;
+    std::string path = dir.file("three.wav");
+    const int16_t samples[] = {1, -2, 0x1234};
+    ASSERT_TRUE(wavio::write_wav_i16(path, samples, 48000).ok());
+    const std::vector<uint8_t> expected = {
+        'R', 'I', 'F', 'F', 42,  0,   0, 0,    'W',  'A', 'V',  'E',  'f',  'm',  't',  ' ', 16,
+        0,   0,   0,   1,   0,   1,   0, 0x80, 0xBB, 0,   0,    0x00, 0x77, 0x01, 0,    2,   0,
+        16,  0,   'd', 'a', 't', 'a', 6, 0,    0,    0,   0x01, 0x00, 0xFE, 0xFF, 0x34, 0x12};
+    EXPECT_EQ(test_support::read_bytes(path), expected);
+
+    auto back = wavio::read_audio_i16(path);
+    ASSERT_TRUE(back.ok()) << back.error_text();
+    EXPECT_EQ(back->samples, (std::vector<int16_t>{1, -2, 0x1234}));
+    EXPECT_EQ(back->sample_rate, 48000u);
+}
+
+TEST(WavioWrite, ZeroSamplesAndModeAndTruncation) {
+    ScratchDir dir;
+    std::string path = dir.file("zero.wav");
+    // An existing longer file is truncated.
+    test_support::write_bytes(path, std::vector<uint8_t>(1000, 0xAA));
+    ASSERT_TRUE(wavio::write_wav_i16(path, {}, 8000).ok());
+    auto bytes = test_support::read_bytes(path);
+    ASSERT_EQ(bytes.size(), 44u);
+    EXPECT_EQ(bytes[4], 36);
+    EXPECT_EQ(bytes[40], 0);
+
+    std::string fresh = dir.file("fresh.wav");
+    mode_t mask = ::umask(022);
+    Status written = wavio::write_wav_i16(fresh, {}, 8000);
+    ::umask(mask);
+    ASSERT_TRUE(written.ok());
+    struct stat st {};
+    ASSERT_EQ(::stat(fresh.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
+TEST(WavioWrite, LongRecordingRoundTrips) {
+    ScratchDir dir;
+    std::vector<int16_t> samples(100000);
+    for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<int16_t>(i * 7919);
+    std::string path = dir.file("long.wav");
+    ASSERT_TRUE(wavio::write_wav_i16(path, samples, 44100).ok());
+    EXPECT_EQ(std::filesystem::file_size(path), 44 + 2 * samples.size());
+    auto back = wavio::read_audio_i16(path);
+    ASSERT_TRUE(back.ok()) << back.error_text();
+    EXPECT_EQ(back->samples, samples);
+}
+
+TEST(WavioWrite, Refusals) {
+    ScratchDir dir;
+    Status missing_dir = wavio::write_wav_i16(dir.file("no/such/dir.wav"), {}, 8000);
+    ASSERT_FALSE(missing_dir.ok());
+    EXPECT_EQ(missing_dir.error_text(), std::strerror(ENOENT));
+
+    // One sample more than the 32-bit size fields can describe. The range is
+    // reserved address space that is never touched.
+    constexpr size_t kTooMany = (size_t{0xFFFFFFFF} - 36) / 2 + 1;
+    void* region = ::mmap(nullptr, kTooMany * 2, PROT_READ,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(region, MAP_FAILED);
+    std::span<const int16_t> huge(static_cast<const int16_t*>(region), kTooMany);
+    std::string path = dir.file("huge.wav");
+    EXPECT_FALSE(wavio::write_wav_i16(path, huge, 8000).ok());
+    ::munmap(region, kTooMany * 2);
+    EXPECT_FALSE(std::filesystem::exists(path));
+
+    EXPECT_FALSE(wavio::write_wav_i16(dir.file("rate0.wav"), {}, 0).ok());
+    EXPECT_FALSE(std::filesystem::exists(dir.file("rate0.wav")));
+}
+
+}  // namespace

@@ -1,0 +1,71 @@
+#pragma once
+
+// Demod9600: receive demodulator for baseband FSK with G3RUH scrambling
+// (9600 baud by default). Per sample: a low-pass, a sign slicer, an integer
+// bit clock that locks to the zero crossings and one HDLC decoder in scrambled
+// mode. It keeps a carrier-detect flag and the frames it decoded until its
+// owner takes them. No allocation per sample except for a delivered frame.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "hdlc.h"
+#include "modem_9600/lowpass_9600.h"
+
+namespace modem_9600 {
+
+class Demod9600 {
+public:
+    // A baud of 0 means 9600. The decoder gets (channel, subchan, slice 0) and
+    // runs in scrambled mode; its repair level stays 0 until the owner sets it.
+    Demod9600(uint32_t sample_rate, uint32_t baud, uint64_t channel, uint64_t subchan);
+
+    // Feeds one input sample; may append to the frames list.
+    void process_sample(int16_t sample);
+
+    // Moves out the frames decoded so far, oldest first.
+    std::vector<hdlc::DecodedFrame> take_frames();
+    // The one decoder (its bad-FCS count and repair level belong to the owner).
+    hdlc::HdlcDecoder& decoder() { return decoder_; }
+    const hdlc::HdlcDecoder& decoder() const { return decoder_; }
+    bool dcd() const { return dcd_; }
+
+    uint32_t sample_rate() const { return sample_rate_; }
+    uint32_t baud() const { return baud_; }
+    std::size_t tap_count() const { return taps_.count; }
+    int32_t pll_step() const { return pll_step_; }
+
+private:
+    void bit_instant(int bit);
+    void transition();
+
+    LowpassTaps taps_;
+    // The last N samples twice over (ring_[i] == ring_[i + N]), so the window
+    // starting at the oldest sample is one contiguous run.
+    std::array<float, 2 * MAX_LOWPASS_TAPS> ring_{};
+    std::size_t ring_pos_ = 0;  // write_count_ mod N: where the oldest sample sits
+    hdlc::HdlcDecoder decoder_;
+    std::vector<hdlc::DecodedFrame> frames_;
+    uint64_t channel_;
+    uint64_t subchan_;
+    uint64_t write_count_ = 0;
+    int64_t correction_sum_ = 0;
+    uint32_t sample_rate_;
+    uint32_t baud_;
+    int32_t pll_step_;
+    int32_t pll_phase_ = 0;
+    int last_bit_ = 0;
+    uint32_t dcd_history_ = 0;
+    int32_t bit_counter_ = 0;
+    // Share of the phase kept at a transition: with carrier, without.
+    std::array<float, 2> pll_keep_{0.74f, 0.5f};
+    bool good_transition_ = false;
+    bool bad_transition_ = false;
+    uint8_t good_history_ = 0;
+    uint8_t bad_history_ = 0;
+    bool dcd_ = false;
+};
+
+}  // namespace modem_9600

@@ -1,4 +1,5 @@
 #include "modem/config.h"
+#include "modem/config_proto.h"
 
 #include <gtest/gtest.h>
 
@@ -136,19 +137,20 @@ TEST(AudioConfigFill, DefaultsAndCopies) {
     EXPECT_EQ(d.gain_db, 0.0f);
 
     // A message's texts and zeros are stored as they are, without defaults.
-    modem::AudioConfig empty = modem::fill_audio_config({});
+    modem::AudioConfig empty = modem::fill_audio_config(modem::ConfigureAudioFields{});
     EXPECT_EQ(empty.source_type, "");
     EXPECT_EQ(empty.format, "");
     EXPECT_EQ(empty.sample_rate, 0u);
     EXPECT_EQ(empty.channels, 0u);
 
-    modem::AudioConfig a = modem::fill_audio_config({.device_id = 3,
-                                                     .device_name = "hw:1,0",
-                                                     .sample_rate = 48000,
-                                                     .channels = 2,
-                                                     .source_type = "flac_fast",
-                                                     .format = "f32le",
-                                                     .gain_db = 20.0f});
+    modem::AudioConfig a =
+        modem::fill_audio_config(modem::ConfigureAudioFields{.device_id = 3,
+                                                             .device_name = "hw:1,0",
+                                                             .sample_rate = 48000,
+                                                             .channels = 2,
+                                                             .source_type = "flac_fast",
+                                                             .format = "f32le",
+                                                             .gain_db = 20.0f});
     EXPECT_EQ(a.device_id, 3u);
     EXPECT_EQ(a.device_name, "hw:1,0");
     EXPECT_EQ(a.sample_rate, 48000u);
@@ -172,6 +174,66 @@ TEST(GainClamp, LimitsAndNan) {
     modem::ConfigureAudioFields nan_gain;
     nan_gain.gain_db = std::nanf("");
     EXPECT_EQ(modem::fill_audio_config(nan_gain).gain_db, 0.0f);
+}
+
+TEST(ConfigFromMessages, SameRulesAsTheFieldValues) {
+    EXPECT_EQ(modem::fill_channel_config(ipc::proto::ConfigureChannel{}),
+              modem::default_channel_config());
+
+    ipc::proto::ConfigureChannel channel;
+    channel.set_channel(9);
+    channel.set_device_id(2);
+    channel.set_audio_channel(1);
+    channel.set_input_channel(3);
+    channel.set_baud(300);
+    channel.set_space_freq(1800);
+    channel.set_modem_type("psk");
+    channel.set_profile("b");
+    channel.set_num_slicers(5);
+    channel.set_fix_bits("single");
+    channel.set_num_decoders(3);
+    channel.set_decoder_offset(-40);
+    channel.set_output_device_id(4);
+    channel.set_output_channel(1);
+    channel.set_demod_ensemble("dual");
+    ChannelConfig expected;
+    expected.channel = 9;
+    expected.input_device_id = 2;
+    expected.input_channel = 1;
+    expected.baud = 300;
+    expected.space_freq = 1800;
+    expected.modem_type = "psk";
+    expected.profile_b = true;
+    expected.num_slicers = 5;
+    expected.fix_bits = 1;
+    expected.num_decoders = 3;
+    expected.decoder_offset = -40;
+    expected.output_device_id = 4;
+    expected.output_channel = 1;
+    expected.demod_ensemble = "dual";
+    EXPECT_EQ(modem::fill_channel_config(channel), expected);
+    channel.set_input_device_id(6);
+    EXPECT_EQ(modem::fill_channel_config(channel).input_device_id, 6u);
+    EXPECT_EQ(modem::fill_channel_config(channel).input_channel, 3u);
+
+    ipc::proto::ConfigureAudio audio;
+    audio.set_device_id(1);
+    audio.set_device_name("plughw:1,0");
+    audio.set_sample_rate(48000);
+    audio.set_channels(2);
+    audio.set_source_type("soundcard");
+    audio.set_format("s16le");
+    audio.set_gain_db(-100.0f);
+    modem::AudioConfig a = modem::fill_audio_config(audio);
+    EXPECT_EQ(a.device_id, 1u);
+    EXPECT_EQ(a.device_name, "plughw:1,0");
+    EXPECT_EQ(a.sample_rate, 48000u);
+    EXPECT_EQ(a.channels, 2u);
+    EXPECT_EQ(a.source_type, "soundcard");
+    EXPECT_EQ(a.format, "s16le");
+    EXPECT_EQ(a.gain_db, -60.0f);
+    EXPECT_EQ(modem::fill_audio_config(ipc::proto::ConfigureAudio{}),
+              modem::fill_audio_config(modem::ConfigureAudioFields{}));
 }
 
 }  // namespace

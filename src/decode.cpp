@@ -1,0 +1,126 @@
+#include "decode.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <nlohmann/json.hpp>
+
+#include "wavio.h"
+
+namespace decode {
+
+namespace {
+
+constexpr float kFloorDb = -60.0f;
+
+// A document whose floats are 32-bit: the writer prints each as the shortest text
+// that reads back as the same float (widening to double would print -10.35 as
+// -10.350000381469727), with ".0" after a whole number and null when not finite.
+using SummaryDocument = nlohmann::basic_json<nlohmann::ordered_map, std::vector, std::string, bool,
+                                             std::int64_t, std::uint64_t, float>;
+
+// 20 log10(v) floored at -60 and rounded to a tenth of a dB; -60 for v <= 0 and
+// for NaN.
+float level_db(float v) {
+    if (v <= 0.0f) return kFloorDb;
+    float y = 20.0f * std::log10(v);
+    if (!(y >= kFloorDb)) y = kFloorDb;  // also catches NaN
+    float r = std::round(y * 10.0f) / 10.0f;
+    return r == 0.0f ? 0.0f : r;  // no negative zero
+}
+
+// max(u, 0), with NaN giving 0.
+float non_negative(float u) {
+    return u > 0.0f ? u : 0.0f;
+}
+
+}  // namespace
+
+float median(std::vector<float> values) {
+    if (values.empty()) return kFloorDb;
+    if (values.size() == 1) return values[0];
+    // NaN sorts after every number, so the order is strict and weak for any input.
+    std::stable_sort(values.begin(), values.end(), [](float a, float b) {
+        if (std::isnan(a)) return false;
+        if (std::isnan(b)) return true;
+        return a < b;
+    });
+    size_t n = values.size();
+    if (n % 2 == 1) return values[n / 2];
+    return (values[n / 2 - 1] + values[n / 2]) * 0.5f;
+}
+
+DecodeSummary summarize(std::span<const std::pair<float, float>> levels, uint64_t bad_fcs) {
+    std::vector<float> level_dbs, mark_dbs, space_dbs, twists;
+    level_dbs.reserve(levels.size());
+    mark_dbs.reserve(levels.size());
+    space_dbs.reserve(levels.size());
+    twists.reserve(levels.size());
+    for (const auto& [mark, space] : levels) {
+        float level = (non_negative(mark) + non_negative(space)) * 0.5f;
+        float mark_db = level_db(mark);
+        float space_db = level_db(space);
+        level_dbs.push_back(level_db(level));
+        mark_dbs.push_back(mark_db);
+        space_dbs.push_back(space_db);
+        twists.push_back(std::fabs(mark_db - space_db));
+    }
+    DecodeSummary summary;
+    summary.rx_frames = levels.size();
+    summary.rx_bad_fcs = bad_fcs;
+    summary.level_dbfs_med = median(std::move(level_dbs));
+    summary.mark_dbfs_med = median(std::move(mark_dbs));
+    summary.space_dbfs_med = median(std::move(space_dbs));
+    summary.twist_db_med = median(std::move(twists));
+    summary.sample_rate = 0;
+    return summary;
+}
+
+Result<std::string> summary_json(const DecodeSummary& summary) {
+    try {
+        SummaryDocument doc = SummaryDocument::object();
+        doc["rx_frames"] = summary.rx_frames;
+        doc["rx_bad_fcs"] = summary.rx_bad_fcs;
+        doc["level_dbfs_med"] = summary.level_dbfs_med;
+        doc["mark_dbfs_med"] = summary.mark_dbfs_med;
+        doc["space_dbfs_med"] = summary.space_dbfs_med;
+        doc["twist_db_med"] = summary.twist_db_med;
+        doc["sample_rate"] = summary.sample_rate;
+        return doc.dump(2);
+    } catch (const std::exception& e) {
+        return Error{e.what()};
+    }
+}
+
+Result<DecodeSummary> decode_samples(std::span<const int16_t> samples, uint32_t sample_rate) {
+    (void)samples;
+    (void)sample_rate;
+    // The AFSK demodulator joins here when it is built.
+    return Error{"the AFSK demodulator is not built yet"};
+}
+
+Result<DecodeSummary> decode_file(const std::string& path) {
+    Result<wavio::Audio> audio = wavio::read_audio_i16(path);
+    if (!audio) return audio.error();
+    return decode_samples(audio->samples, audio->sample_rate);
+}
+
+Status run(std::span<const std::string> args) {
+    if (args.empty()) return Error{"usage: quillmar-modem --decode <file.wav|file.flac>"};
+    Result<DecodeSummary> summary = decode_file(args[0]);
+    if (!summary) return summary.error();
+    Result<std::string> doc = summary_json(*summary);
+    if (!doc) return doc.error();
+    doc->push_back('\n');
+    // A document that did not reach standard output is a failure, not a result.
+    if (std::fwrite(doc->data(), 1, doc->size(), stdout) != doc->size() ||
+        std::fflush(stdout) != 0) {
+        return make_error("write to standard output: {}", std::strerror(errno));
+    }
+    return Status::success();
+}
+
+}  // namespace decode

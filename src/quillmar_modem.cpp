@@ -1,0 +1,96 @@
+#include "quillmar_modem.h"
+
+#include <csignal>
+#include <cstdio>
+#include <string_view>
+
+#include "decode.h"
+#include "version.h"
+
+namespace quillmar_modem {
+
+namespace {
+
+// Modes whose tools are not part of this build yet end with a clear line and
+// status 1 rather than being mistaken for a usage error or a socket path.
+int not_available(std::string_view what) {
+    std::fprintf(stderr, "quillmar-modem: %.*s is not available in this build\n",
+                 static_cast<int>(what.size()), what.data());
+    return kExitFailure;
+}
+
+int run_version() {
+    std::printf("%s\n", full_version().c_str());
+    std::fflush(stdout);
+    return kExitSuccess;
+}
+
+int run_decode(std::span<const std::string> args) {
+    Status status = decode::run(args);
+    if (!status) {
+        std::fprintf(stderr, "decode: %s\n", status.error_text().c_str());
+        return kExitFailure;
+    }
+    return kExitSuccess;
+}
+
+int run_usage() {
+    std::fputs(usage_text(), stderr);
+    return kExitUsage;
+}
+
+}  // namespace
+
+const char* usage_text() {
+    return "usage: quillmar-modem <socket-path>\n"
+           "       quillmar-modem --record <device> --seconds <N> --out <file.wav> [--rate <hz>]\n"
+           "       quillmar-modem --decode <file.wav|file.flac>\n"
+           "       quillmar-modem --list-audio | --list-cm108 | --list-usb | --version\n";
+}
+
+Command parse_command_line(std::span<const std::string> args) {
+    if (args.empty()) return {Mode::Usage, {}};
+    const std::string& first = args[0];
+    std::vector<std::string> rest(args.begin() + 1, args.end());
+    // The tools that take arguments take all of them, and no others.
+    if (first == "--decode") return {Mode::Decode, std::move(rest)};
+    if (first == "--record") return {Mode::Record, std::move(rest)};
+    if (args.size() > 1) return {Mode::Usage, {}};
+    if (first == "--version") return {Mode::Version, {}};
+    if (first == "--list-usb") return {Mode::ListUsb, {}};
+    if (first == "--list-cm108") return {Mode::ListCm108, {}};
+    if (first == "--list-audio") return {Mode::ListAudio, {}};
+    return {Mode::Socket, {first}};
+}
+
+int main(int argc, char** argv) {
+    // A write to a connection the peer has closed must fail with an error
+    // instead of ending the process.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+    Command command = parse_command_line(args);
+
+    switch (command.mode) {
+        case Mode::Usage:
+            return run_usage();
+        case Mode::Version:
+            return run_version();
+        case Mode::Decode:
+            return run_decode(command.args);
+        case Mode::Record:
+            return not_available("--record");
+        case Mode::ListUsb:
+            return not_available("--list-usb");
+        case Mode::ListCm108:
+            return not_available("--list-cm108");
+        case Mode::ListAudio:
+            return not_available("--list-audio");
+        case Mode::Socket:
+            return not_available("socket mode");
+    }
+    return kExitFailure;
+}
+
+}  // namespace quillmar_modem

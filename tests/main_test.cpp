@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "quillmar_modem.h"
+#include "support/run_process.h"
+#include "support/scratch_dir.h"
+#include "version.h"
+
+namespace {
+
+using quillmar_modem::Mode;
+using test_support::run_process;
+
+TEST(CommandLine, Forms) {
+    struct Case {
+        std::vector<std::string> args;
+        Mode mode;
+        std::vector<std::string> mode_args;
+    };
+    const Case cases[] = {
+        {{}, Mode::Usage, {}},
+        {{"--decode"}, Mode::Decode, {}},
+        {{"--record"}, Mode::Record, {}},
+        {{"--version"}, Mode::Version, {}},
+        {{"--list-usb"}, Mode::ListUsb, {}},
+        {{"--list-cm108"}, Mode::ListCm108, {}},
+        {{"--list-audio"}, Mode::ListAudio, {}},
+        {{"/tmp/modem.sock"}, Mode::Socket, {"/tmp/modem.sock"}},
+        // Eight characters, like the tool names, yet a path.
+        {{"--decodX"}, Mode::Socket, {"--decodX"}},
+        {{"--help"}, Mode::Socket, {"--help"}},
+        {{"--VERSION"}, Mode::Socket, {"--VERSION"}},
+        {{"--decode", "a.wav", "b.wav"}, Mode::Decode, {"a.wav", "b.wav"}},
+        {{"--record", "hw:1", "--seconds"}, Mode::Record, {"hw:1", "--seconds"}},
+        {{"--version", "x"}, Mode::Usage, {}},
+        {{"--list-usb", "x"}, Mode::Usage, {}},
+        {{"--list-cm108", "x"}, Mode::Usage, {}},
+        {{"--list-audio", "x"}, Mode::Usage, {}},
+        {{"/tmp/modem.sock", "--decode"}, Mode::Usage, {}},
+    };
+    for (const Case& c : cases) {
+        auto command = quillmar_modem::parse_command_line(c.args);
+        std::string shown = c.args.empty() ? "(none)" : c.args[0];
+        EXPECT_EQ(command.mode, c.mode) << shown << " with " << c.args.size() << " arguments";
+        EXPECT_EQ(command.args, c.mode_args) << shown;
+    }
+}
+
+const char kUsage[] =
+    "usage: quillmar-modem <socket-path>\n"
+    "       quillmar-modem --record <device> --seconds <N> --out <file.wav> [--rate <hz>]\n"
+    "       quillmar-modem --decode <file.wav|file.flac>\n"
+    "       quillmar-modem --list-audio | --list-cm108 | --list-usb | --version\n";
+
+TEST(Executable, UsageErrors) {
+    const std::vector<std::vector<std::string>> lines = {
+        {}, {"--version", "x"}, {"--list-audio", "--version"}, {"sock", "more"}};
+    for (const auto& args : lines) {
+        auto r = run_process(QUILLMAR_MODEM_EXE, args);
+        EXPECT_EQ(r.status, 2) << args.size();
+        EXPECT_EQ(r.err, kUsage);
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST(Executable, Version) {
+    auto r = run_process(QUILLMAR_MODEM_EXE, {"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, quillmar_modem::full_version() + "\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(Executable, DecodeErrors) {
+    auto no_file = run_process(QUILLMAR_MODEM_EXE, {"--decode"});
+    EXPECT_EQ(no_file.status, 1);
+    EXPECT_EQ(no_file.err, "decode: usage: quillmar-modem --decode <file.wav|file.flac>\n");
+    EXPECT_EQ(no_file.out, "");
+
+    test_support::ScratchDir dir;
+    auto missing = run_process(QUILLMAR_MODEM_EXE, {"--decode", dir.file("missing.wav")});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, std::string("decode: ") + std::strerror(ENOENT) + "\n");
+    EXPECT_EQ(missing.out, "");
+}
+
+}  // namespace

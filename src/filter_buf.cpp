@@ -58,27 +58,147 @@ __attribute__((target("avx2,fma"))) inline __m256i tail_mask(std::size_t r) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table + 8 - r));
 }
 
-// M lines at a time, eight taps per step, the tail read through a lane mask so
-// nothing past n is touched.
-template <std::size_t M>
-__attribute__((target("avx2,fma"))) inline void dot_group_avx2(const float* taps,
-                                                               const float* const* xs,
-                                                               std::size_t n, float* out) {
-    __m256 acc[M];
-    for (std::size_t m = 0; m < M; ++m) acc[m] = _mm256_setzero_ps();
+// Four lines at a time, eight taps per step (four independent sums); the tail
+// is read through a lane mask so nothing past n is touched.
+__attribute__((target("avx2,fma"))) inline void dot_four_avx2(const float* taps,
+                                                              const float* const* xs,
+                                                              std::size_t n, float* out) {
+    const float* x0 = xs[0];
+    const float* x1 = xs[1];
+    const float* x2 = xs[2];
+    const float* x3 = xs[3];
+    __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(),
+           a3 = _mm256_setzero_ps();
     std::size_t k = 0;
     for (; k + 8 <= n; k += 8) {
         const __m256 t = _mm256_loadu_ps(taps + k);
-        for (std::size_t m = 0; m < M; ++m)
-            acc[m] = _mm256_fmadd_ps(t, _mm256_loadu_ps(xs[m] + k), acc[m]);
+        a0 = _mm256_fmadd_ps(t, _mm256_loadu_ps(x0 + k), a0);
+        a1 = _mm256_fmadd_ps(t, _mm256_loadu_ps(x1 + k), a1);
+        a2 = _mm256_fmadd_ps(t, _mm256_loadu_ps(x2 + k), a2);
+        a3 = _mm256_fmadd_ps(t, _mm256_loadu_ps(x3 + k), a3);
     }
     if (k < n) {
         const __m256i mask = tail_mask(n - k);
         const __m256 t = _mm256_maskload_ps(taps + k, mask);
-        for (std::size_t m = 0; m < M; ++m)
-            acc[m] = _mm256_fmadd_ps(t, _mm256_maskload_ps(xs[m] + k, mask), acc[m]);
+        a0 = _mm256_fmadd_ps(t, _mm256_maskload_ps(x0 + k, mask), a0);
+        a1 = _mm256_fmadd_ps(t, _mm256_maskload_ps(x1 + k, mask), a1);
+        a2 = _mm256_fmadd_ps(t, _mm256_maskload_ps(x2 + k, mask), a2);
+        a3 = _mm256_fmadd_ps(t, _mm256_maskload_ps(x3 + k, mask), a3);
     }
-    for (std::size_t m = 0; m < M; ++m) out[m] = horizontal_sum256(acc[m]);
+    out[0] = horizontal_sum256(a0);
+    out[1] = horizontal_sum256(a1);
+    out[2] = horizontal_sum256(a2);
+    out[3] = horizontal_sum256(a3);
+}
+
+// Two lines at a time, sixteen taps per step (four independent sums).
+__attribute__((target("avx2,fma"))) inline void dot_two_avx2(const float* taps,
+                                                             const float* const* xs,
+                                                             std::size_t n, float* out) {
+    const float* x0 = xs[0];
+    const float* x1 = xs[1];
+    __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), b0 = _mm256_setzero_ps(),
+           b1 = _mm256_setzero_ps();
+    std::size_t k = 0;
+    for (; k + 16 <= n; k += 16) {
+        const __m256 t = _mm256_loadu_ps(taps + k);
+        const __m256 u = _mm256_loadu_ps(taps + k + 8);
+        a0 = _mm256_fmadd_ps(t, _mm256_loadu_ps(x0 + k), a0);
+        a1 = _mm256_fmadd_ps(t, _mm256_loadu_ps(x1 + k), a1);
+        b0 = _mm256_fmadd_ps(u, _mm256_loadu_ps(x0 + k + 8), b0);
+        b1 = _mm256_fmadd_ps(u, _mm256_loadu_ps(x1 + k + 8), b1);
+    }
+    for (; k + 8 <= n; k += 8) {
+        const __m256 t = _mm256_loadu_ps(taps + k);
+        a0 = _mm256_fmadd_ps(t, _mm256_loadu_ps(x0 + k), a0);
+        a1 = _mm256_fmadd_ps(t, _mm256_loadu_ps(x1 + k), a1);
+    }
+    if (k < n) {
+        const __m256i mask = tail_mask(n - k);
+        const __m256 t = _mm256_maskload_ps(taps + k, mask);
+        b0 = _mm256_fmadd_ps(t, _mm256_maskload_ps(x0 + k, mask), b0);
+        b1 = _mm256_fmadd_ps(t, _mm256_maskload_ps(x1 + k, mask), b1);
+    }
+    out[0] = horizontal_sum256(_mm256_add_ps(a0, b0));
+    out[1] = horizontal_sum256(_mm256_add_ps(a1, b1));
+}
+
+// Sum of the sixteen lanes. (Written with masked forms: the plain extract and
+// shuffle intrinsics of this compiler warn about an undefined source operand.)
+__attribute__((target("avx512f,avx2,fma"))) inline float reduce512(__m512 v) {
+    const __mmask16 all = static_cast<__mmask16>(0xFFFF);
+    const __m512 halves = _mm512_add_ps(v, _mm512_mask_shuffle_f32x4(v, all, v, v, 0x4E));
+    const __m256d low = _mm512_mask_extractf64x4_pd(_mm256_setzero_pd(), static_cast<__mmask8>(0xF),
+                                                    _mm512_castps_pd(halves), 0);
+    return horizontal_sum256(_mm256_castpd_ps(low));
+}
+
+__attribute__((target("avx512f,avx2,fma"))) inline __mmask16 tail_mask512(std::size_t r) {
+    return static_cast<__mmask16>((1u << r) - 1u);
+}
+
+// Four lines at a time, sixteen taps per step.
+__attribute__((target("avx512f,avx2,fma"))) inline void dot_four_avx512(const float* taps,
+                                                               const float* const* xs,
+                                                               std::size_t n, float* out) {
+    const float* x0 = xs[0];
+    const float* x1 = xs[1];
+    const float* x2 = xs[2];
+    const float* x3 = xs[3];
+    __m512 a0 = _mm512_setzero_ps(), a1 = _mm512_setzero_ps(), a2 = _mm512_setzero_ps(),
+           a3 = _mm512_setzero_ps();
+    std::size_t k = 0;
+    for (; k + 16 <= n; k += 16) {
+        const __m512 t = _mm512_loadu_ps(taps + k);
+        a0 = _mm512_fmadd_ps(t, _mm512_loadu_ps(x0 + k), a0);
+        a1 = _mm512_fmadd_ps(t, _mm512_loadu_ps(x1 + k), a1);
+        a2 = _mm512_fmadd_ps(t, _mm512_loadu_ps(x2 + k), a2);
+        a3 = _mm512_fmadd_ps(t, _mm512_loadu_ps(x3 + k), a3);
+    }
+    if (k < n) {
+        const __mmask16 mask = tail_mask512(n - k);
+        const __m512 t = _mm512_maskz_loadu_ps(mask, taps + k);
+        a0 = _mm512_fmadd_ps(t, _mm512_maskz_loadu_ps(mask, x0 + k), a0);
+        a1 = _mm512_fmadd_ps(t, _mm512_maskz_loadu_ps(mask, x1 + k), a1);
+        a2 = _mm512_fmadd_ps(t, _mm512_maskz_loadu_ps(mask, x2 + k), a2);
+        a3 = _mm512_fmadd_ps(t, _mm512_maskz_loadu_ps(mask, x3 + k), a3);
+    }
+    out[0] = reduce512(a0);
+    out[1] = reduce512(a1);
+    out[2] = reduce512(a2);
+    out[3] = reduce512(a3);
+}
+
+// Two lines at a time, thirty-two taps per step.
+__attribute__((target("avx512f,avx2,fma"))) inline void dot_two_avx512(const float* taps,
+                                                              const float* const* xs,
+                                                              std::size_t n, float* out) {
+    const float* x0 = xs[0];
+    const float* x1 = xs[1];
+    __m512 a0 = _mm512_setzero_ps(), a1 = _mm512_setzero_ps(), b0 = _mm512_setzero_ps(),
+           b1 = _mm512_setzero_ps();
+    std::size_t k = 0;
+    for (; k + 32 <= n; k += 32) {
+        const __m512 t = _mm512_loadu_ps(taps + k);
+        const __m512 u = _mm512_loadu_ps(taps + k + 16);
+        a0 = _mm512_fmadd_ps(t, _mm512_loadu_ps(x0 + k), a0);
+        a1 = _mm512_fmadd_ps(t, _mm512_loadu_ps(x1 + k), a1);
+        b0 = _mm512_fmadd_ps(u, _mm512_loadu_ps(x0 + k + 16), b0);
+        b1 = _mm512_fmadd_ps(u, _mm512_loadu_ps(x1 + k + 16), b1);
+    }
+    for (; k + 16 <= n; k += 16) {
+        const __m512 t = _mm512_loadu_ps(taps + k);
+        a0 = _mm512_fmadd_ps(t, _mm512_loadu_ps(x0 + k), a0);
+        a1 = _mm512_fmadd_ps(t, _mm512_loadu_ps(x1 + k), a1);
+    }
+    if (k < n) {
+        const __mmask16 mask = tail_mask512(n - k);
+        const __m512 t = _mm512_maskz_loadu_ps(mask, taps + k);
+        b0 = _mm512_fmadd_ps(t, _mm512_maskz_loadu_ps(mask, x0 + k), b0);
+        b1 = _mm512_fmadd_ps(t, _mm512_maskz_loadu_ps(mask, x1 + k), b1);
+    }
+    out[0] = reduce512(_mm512_add_ps(a0, b0));
+    out[1] = reduce512(_mm512_add_ps(a1, b1));
 }
 
 }  // namespace
@@ -122,6 +242,52 @@ __attribute__((target("avx2,fma"))) float dot_avx2_fma(const float* taps, const 
     return horizontal_sum256(_mm256_add_ps(_mm256_add_ps(a0, a1), _mm256_add_ps(a2, a3)));
 }
 
+__attribute__((target("avx512f,avx2,fma"))) float dot_avx512(const float* taps, const float* x,
+                                                    std::size_t n) {
+    __m512 a0 = _mm512_setzero_ps(), a1 = _mm512_setzero_ps(), a2 = _mm512_setzero_ps(),
+           a3 = _mm512_setzero_ps();
+    std::size_t k = 0;
+    for (; k + 64 <= n; k += 64) {
+        a0 = _mm512_fmadd_ps(_mm512_loadu_ps(taps + k), _mm512_loadu_ps(x + k), a0);
+        a1 = _mm512_fmadd_ps(_mm512_loadu_ps(taps + k + 16), _mm512_loadu_ps(x + k + 16), a1);
+        a2 = _mm512_fmadd_ps(_mm512_loadu_ps(taps + k + 32), _mm512_loadu_ps(x + k + 32), a2);
+        a3 = _mm512_fmadd_ps(_mm512_loadu_ps(taps + k + 48), _mm512_loadu_ps(x + k + 48), a3);
+    }
+    if (k + 16 <= n) {
+        a0 = _mm512_fmadd_ps(_mm512_loadu_ps(taps + k), _mm512_loadu_ps(x + k), a0);
+        k += 16;
+    }
+    if (k + 16 <= n) {
+        a1 = _mm512_fmadd_ps(_mm512_loadu_ps(taps + k), _mm512_loadu_ps(x + k), a1);
+        k += 16;
+    }
+    if (k + 16 <= n) {
+        a2 = _mm512_fmadd_ps(_mm512_loadu_ps(taps + k), _mm512_loadu_ps(x + k), a2);
+        k += 16;
+    }
+    if (k < n) {
+        const __mmask16 mask = tail_mask512(n - k);
+        a3 = _mm512_fmadd_ps(_mm512_maskz_loadu_ps(mask, taps + k),
+                             _mm512_maskz_loadu_ps(mask, x + k), a3);
+    }
+    return reduce512(_mm512_add_ps(_mm512_add_ps(a0, a1), _mm512_add_ps(a2, a3)));
+}
+
+__attribute__((target("avx512f,avx2,fma"))) void dot_lines_avx512(const float* taps, const float* const* xs,
+                                                         std::size_t lines, std::size_t n,
+                                                         float* out) {
+    std::size_t i = 0;
+    for (; i + 4 <= lines; i += 4) dot_four_avx512(taps, xs + i, n, out + i);
+    for (; i + 2 <= lines; i += 2) dot_two_avx512(taps, xs + i, n, out + i);
+    for (; i < lines; ++i) out[i] = dot_avx512(taps, xs[i], n);
+}
+
+bool avx512_supported() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2") &&
+           __builtin_cpu_supports("fma");
+}
+
 void dot_lines_sse2(const float* taps, const float* const* xs, std::size_t lines, std::size_t n,
                     float* out) {
     std::size_t i = 0;
@@ -135,8 +301,8 @@ __attribute__((target("avx2,fma"))) void dot_lines_avx2_fma(const float* taps,
                                                              std::size_t lines, std::size_t n,
                                                              float* out) {
     std::size_t i = 0;
-    for (; i + 4 <= lines; i += 4) dot_group_avx2<4>(taps, xs + i, n, out + i);
-    for (; i + 2 <= lines; i += 2) dot_group_avx2<2>(taps, xs + i, n, out + i);
+    for (; i + 4 <= lines; i += 4) dot_four_avx2(taps, xs + i, n, out + i);
+    for (; i + 2 <= lines; i += 2) dot_two_avx2(taps, xs + i, n, out + i);
     for (; i < lines; ++i) out[i] = dot_avx2_fma(taps, xs[i], n);
 }
 
@@ -162,6 +328,14 @@ void dot_lines_avx2_fma(const float* taps, const float* const* xs, std::size_t l
     dot_lines_sse2(taps, xs, lines, n, out);
 }
 bool avx2_fma_supported() { return false; }
+float dot_avx512(const float* taps, const float* x, std::size_t n) {
+    return dot_reference(taps, x, n);
+}
+void dot_lines_avx512(const float* taps, const float* const* xs, std::size_t lines,
+                      std::size_t n, float* out) {
+    dot_lines_sse2(taps, xs, lines, n, out);
+}
+bool avx512_supported() { return false; }
 
 #endif
 
@@ -176,16 +350,23 @@ struct Kernels {
 
 // Chosen once, on first use, from what the processor supports.
 const Kernels& kernels() {
-    static const Kernels chosen = kernel::avx2_fma_supported()
-                                      ? Kernels{kernel::dot_avx2_fma, kernel::dot_lines_avx2_fma}
-                                      : Kernels{kernel::dot_sse2, kernel::dot_lines_sse2};
+    static const Kernels chosen =
+        kernel::avx512_supported()     ? Kernels{kernel::dot_avx512, kernel::dot_lines_avx512}
+        : kernel::avx2_fma_supported() ? Kernels{kernel::dot_avx2_fma, kernel::dot_lines_avx2_fma}
+                                       : Kernels{kernel::dot_sse2, kernel::dot_lines_sse2};
     return chosen;
 }
 
 }  // namespace
 
+// The newest sample was stored just now; reading it inside a vector load would
+// wait for the store to complete, so its term is added on its own and the
+// vector pass starts one sample back.
 float FilterBuf::convolve(std::span<const float> taps) const {
-    return kernels().dot(taps.data(), newest(), std::min(taps.size(), MAX_FILTER_SIZE));
+    const std::size_t n = std::min(taps.size(), MAX_FILTER_SIZE);
+    if (n == 0) return 0.0f;
+    const float* x = newest();
+    return taps[0] * x[0] + kernels().dot(taps.data() + 1, x + 1, n - 1);
 }
 
 float FilterBuf::convolve_reference(std::span<const float> taps) const {
@@ -196,13 +377,21 @@ void convolve_lines(std::span<const float> taps, std::span<const FilterBuf* cons
                     std::span<float> out) {
     constexpr std::size_t kMaxLines = 16;
     const float* xs[kMaxLines];
+    float older[kMaxLines];
     const std::size_t n = std::min(taps.size(), MAX_FILTER_SIZE);
-    std::size_t done = 0;
     const std::size_t count = std::min(lines.size(), out.size());
+    if (n == 0) {
+        for (std::size_t i = 0; i < count; ++i) out[i] = 0.0f;
+        return;
+    }
+    std::size_t done = 0;
     while (done < count) {
+        // As in FilterBuf::convolve, the newest sample's term is added apart.
         const std::size_t batch = std::min(count - done, kMaxLines);
-        for (std::size_t i = 0; i < batch; ++i) xs[i] = lines[done + i]->newest();
-        kernels().dot_lines(taps.data(), xs, batch, n, out.data() + done);
+        for (std::size_t i = 0; i < batch; ++i) xs[i] = lines[done + i]->newest() + 1;
+        kernels().dot_lines(taps.data() + 1, xs, batch, n - 1, older);
+        for (std::size_t i = 0; i < batch; ++i)
+            out[done + i] = taps[0] * lines[done + i]->newest()[0] + older[i];
         done += batch;
     }
 }

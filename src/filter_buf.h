@@ -5,8 +5,8 @@
 // one contiguous run and a filter output is a single pass over taps and history.
 //
 // The dot products have a plain strict-order reference version and vectorised
-// kernels (SSE2 everywhere, AVX2+FMA chosen at run time when the processor has
-// it); results of the kernels differ from the reference only in the last bits.
+// kernels (SSE2 everywhere; AVX2+FMA or AVX-512 chosen at run time when the
+// processor has them); results of the kernels differ from the reference only in the last bits.
 
 #include <array>
 #include <cstddef>
@@ -66,7 +66,13 @@ void dot_lines_sse2(const float* taps, const float* const* xs, std::size_t lines
 void dot_lines_avx2_fma(const float* taps, const float* const* xs, std::size_t lines,
                         std::size_t n, float* out);
 
+// Requires a processor with AVX-512F (see avx512_supported).
+float dot_avx512(const float* taps, const float* x, std::size_t n);
+void dot_lines_avx512(const float* taps, const float* const* xs, std::size_t lines,
+                      std::size_t n, float* out);
+
 bool avx2_fma_supported();
+bool avx512_supported();
 
 }  // namespace kernel
 

@@ -1,0 +1,265 @@
+#include "demod_afsk.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "num.h"
+
+namespace demod_afsk {
+
+namespace {
+
+// Prefilter shape by profile: widening of the pass band beyond the tones (in
+// units of the baud), length in symbols and window.
+struct PrefilterProfile {
+    float widening;
+    float length;
+    uint8_t window;
+};
+
+// Bauds below this are narrow and share one prefilter shape in both profiles.
+constexpr uint32_t NARROW_BAUD_LIMIT = 601;
+constexpr PrefilterProfile PREFILTER_NARROW{0.87f, 1.857f, dsp::WINDOW_COSINE};
+constexpr PrefilterProfile PREFILTER_A{0.155f, 10.421769f, dsp::WINDOW_RECTANGULAR};
+constexpr PrefilterProfile PREFILTER_B{0.19f, 8.163f, dsp::WINDOW_RECTANGULAR};
+
+constexpr float LOWPASS_LENGTH_A = 2.8f;
+constexpr float LOWPASS_BETA_A = 0.2f;
+constexpr float LOWPASS_LENGTH_B = 2.0f;
+constexpr float LOWPASS_BETA_B = 0.4f;
+
+constexpr double TWO_POW_32 = 4294967296.0;
+constexpr double TWO_POW_31 = 2147483648.0;
+// 521 baud is clocked at 520.83 baud: 520.83 * 2^32.
+constexpr double CLOCK_521_BAUD = 2236947816775.68;
+
+constexpr float LEVEL_ATTACK = 0.14f;
+constexpr float LEVEL_DECAY = 0.000018f;
+constexpr float PEAK_ATTACK = 0.7f;
+constexpr float PEAK_DECAY = 0.00009f;
+
+
+constexpr float TWO_PI = 6.2831855f;
+
+// Population count of a 32-bit value (portable, no library call).
+constexpr int popcount32(uint32_t x) {
+    x = x - ((x >> 1) & 0x55555555u);
+    x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
+    x = (x + (x >> 4)) & 0x0F0F0F0Fu;
+    return static_cast<int>((x * 0x01010101u) >> 24);
+}
+
+// Moves a tracker towards x with coefficient k.
+inline float track(float x, float tracker, float k) { return x * k + tracker * (1.0f - k); }
+
+}  // namespace
+
+// std::min and std::max return their first argument when a comparison involves
+// NaN, so a NaN value stays NaN up to the saturating cast, which gives 0.
+uint32_t decision_quality(float v) {
+    return num::saturate_cast<uint32_t>(std::min(100.0f * std::fabs(v), 100.0f));
+}
+
+uint32_t decision_quality(float v, float swing) {
+    const float relative = 100.0f * std::fabs(v) / std::max(swing, 0.0000001f);
+    return num::saturate_cast<uint32_t>(std::min(relative, 100.0f));
+}
+
+bool SlicerState::finish_bit() {
+    bit_count = static_cast<int32_t>(static_cast<uint32_t>(bit_count) + 1u);
+    good_history = static_cast<uint8_t>((good_history << 1) | good_flag);
+    bad_history = static_cast<uint8_t>((bad_history << 1) | bad_flag);
+    good_flag = 0;
+    bad_flag = 0;
+    const int balance = popcount32(good_history) - popcount32(bad_history);
+    carrier_history = (carrier_history << 1) | (balance >= 2 ? 1u : 0u);
+    const int count = popcount32(carrier_history);
+    if (count >= 30 && !carrier_detect) {
+        carrier_detect = true;
+        return true;
+    }
+    if (count <= 6 && carrier_detect) {
+        carrier_detect = false;
+        return true;
+    }
+    return false;
+}
+
+AfskDemodulator::AfskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t mark,
+                                 uint32_t space, bool profile_b, uint64_t channel,
+                                 std::size_t subchan, bool keep_dcd_changes)
+    : channel_(channel),
+      subchan_(subchan),
+      profile_b_(profile_b),
+      keep_dcd_changes_(keep_dcd_changes) {
+    for (std::size_t k = 0; k < cosine_table_.size(); ++k) {
+        cosine_table_[k] = std::cos(static_cast<float>(k + k) * dsp::PI * (1.0f / 256.0f));
+    }
+
+    const float sr = static_cast<float>(sample_rate);
+    const float fbaud = static_cast<float>(baud);
+    const PrefilterProfile& pre = baud < NARROW_BAUD_LIMIT ? PREFILTER_NARROW
+                                  : profile_b              ? PREFILTER_B
+                                                           : PREFILTER_A;
+    prefilter_size_ = dsp::afsk_tap_count(pre.length, sample_rate, baud);
+    prefilter_window_ = pre.window;
+    const float lo = static_cast<float>(std::min(mark, space));
+    const float hi = static_cast<float>(std::max(mark, space));
+    f_lo_ = (lo - pre.widening * fbaud) / sr;
+    f_hi_ = (hi + pre.widening * fbaud) / sr;
+    dsp::gen_bandpass(std::span<float>(prefilter_taps_.data(), prefilter_size_), pre.window, f_lo_,
+                      f_hi_);
+
+    lowpass_size_ =
+        dsp::afsk_tap_count(profile_b ? LOWPASS_LENGTH_B : LOWPASS_LENGTH_A, sample_rate, baud);
+    dsp::gen_raised_cosine_lowpass(std::span<float>(lowpass_taps_.data(), lowpass_size_),
+                                   sr / fbaud, profile_b ? LOWPASS_BETA_B : LOWPASS_BETA_A);
+
+    const double rate = static_cast<double>(sample_rate);
+    mark_.increment = num::round_saturate<uint32_t>(static_cast<double>(mark) * TWO_POW_32 / rate);
+    space_.increment =
+        num::round_saturate<uint32_t>(static_cast<double>(space) * TWO_POW_32 / rate);
+    if (profile_b) {
+        const uint32_t tone_sum = mark + space;  // a 32-bit sum, wrapping
+        centre_.increment =
+            num::round_saturate<uint32_t>(static_cast<double>(tone_sum) * TWO_POW_31 / rate);
+        const uint32_t shift = mark > space ? mark - space : space - mark;
+        discriminator_gain_ = 1.0f / ((static_cast<float>(shift) * dsp::PI) / sr);
+    }
+    const double step = baud == 521 ? CLOCK_521_BAUD / rate
+                                    : static_cast<double>(baud) * TWO_POW_32 / rate;
+    bit_clock_step_ = num::round_saturate<int32_t>(step);
+
+    if (profile_b) {
+        mark_level_ = -1.0f;
+        space_level_ = -1.0f;
+    }
+    decoders_.emplace_back(channel_, subchan_, 0);
+}
+
+std::unique_ptr<AfskDemodulator> AfskDemodulator::create(uint32_t sample_rate, uint32_t baud,
+                                                         uint32_t mark, uint32_t space,
+                                                         bool profile_b, uint64_t channel,
+                                                         std::size_t subchan,
+                                                         bool keep_dcd_changes) {
+    return std::make_unique<AfskDemodulator>(sample_rate, baud, mark, space, profile_b, channel,
+                                             subchan, keep_dcd_changes);
+}
+
+void AfskDemodulator::set_num_slicers(std::size_t n) {
+    num_slicers_ = std::clamp<std::size_t>(n, 1, MAX_SLICERS);
+    std::vector<hdlc::HdlcDecoder> fresh;
+    fresh.reserve(num_slicers_);
+    for (std::size_t k = 0; k < num_slicers_; ++k) fresh.emplace_back(channel_, subchan_, k);
+    decoders_ = std::move(fresh);
+    offsets_.fill(0.0f);
+    if (num_slicers_ >= 2) {
+        const float spread = static_cast<float>(num_slicers_ - 1);
+        for (std::size_t k = 0; k < num_slicers_; ++k)
+            offsets_[k] = static_cast<float>(k) / spread - 0.5f;
+    }
+}
+
+void AfskDemodulator::mix(Oscillator& osc, filter_buf::FilterBuf& in_phase,
+                          filter_buf::FilterBuf& quadrature, float y) {
+    const uint32_t j = osc.phase >> 24;
+    in_phase.push(y * cosine_table_[j]);
+    quadrature.push(y * cosine_table_[(j + 192) & 255]);
+    osc.phase += osc.increment;
+}
+
+void AfskDemodulator::process_sample(int16_t sample) {
+    float x = static_cast<float>(sample) * (1.0f / 16384.0f);
+    if (hard_limit_) x = x < 0.0f ? -1.0f : 1.0f;
+    prefilter_line_.push(x);
+    const float y = prefilter_line_.convolve(prefilter_taps());
+
+    if (profile_b_) mix(centre_, lines_[CENTRE_I], lines_[CENTRE_Q], y);
+    mix(mark_, lines_[MARK_I], lines_[MARK_Q], y);
+    mix(space_, lines_[SPACE_I], lines_[SPACE_Q], y);
+
+    const std::size_t line_count = profile_b_ ? NUM_LINES : CENTRE_I;
+    const filter_buf::FilterBuf* lines[NUM_LINES];
+    for (std::size_t i = 0; i < line_count; ++i) lines[i] = &lines_[i];
+    float lowpass_out[NUM_LINES];
+    filter_buf::convolve_lines(lowpass_taps(), std::span(lines, line_count),
+                               std::span(lowpass_out, line_count));
+
+    compute_decisions(lowpass_out);
+    for (std::size_t k = 0; k < num_slicers_; ++k) {
+        SlicerState& s = slicers_[k];
+        const float v = decisions_[k];
+        if (s.advance_clock(bit_clock_step_)) [[unlikely]] clock_bit(k, v);
+        s.take_decision(v > 0.0f);
+    }
+    ++sample_count_;
+}
+
+void AfskDemodulator::compute_decisions(const float* out) {
+    const float mark_mag = std::sqrt(out[MARK_I] * out[MARK_I] + out[MARK_Q] * out[MARK_Q]);
+    const float space_mag = std::sqrt(out[SPACE_I] * out[SPACE_I] + out[SPACE_Q] * out[SPACE_Q]);
+    mark_level_ = track(mark_mag, mark_level_, mark_mag < mark_level_ ? LEVEL_DECAY : LEVEL_ATTACK);
+    space_level_ =
+        track(space_mag, space_level_, space_mag < space_level_ ? LEVEL_DECAY : LEVEL_ATTACK);
+
+    if (profile_b_) {
+        const float angle = std::atan2(out[CENTRE_Q], out[CENTRE_I]);
+        const float raw = angle - previous_angle_;
+        const float d = raw > dsp::PI ? raw - TWO_PI : (raw < -dsp::PI ? raw + TWO_PI : raw);
+        previous_angle_ = angle;
+        const float v = d * discriminator_gain_;
+        if (num_slicers_ == 1) {
+            decisions_[0] = v;
+        } else {
+            for (std::size_t k = 0; k < num_slicers_; ++k) decisions_[k] = v + offsets_[k];
+        }
+        return;
+    }
+
+    if (num_slicers_ == 1) {
+        // Both candidates are computed and one kept, without a branch.
+        const bool mark_side = last_slicer_value_ > 0.0f;
+        const float mark_next = mark_mag * 0.008f + mark_average_ * 0.992f;
+        const float space_next = space_mag * 0.005f + space_average_ * 0.995f;
+        mark_average_ = mark_side ? mark_next : mark_average_;
+        space_average_ = mark_side ? space_average_ : space_next;
+        const float v = mark_mag / mark_average_ - space_mag / space_average_;
+        last_slicer_value_ = v;
+        decisions_[0] = v;
+        return;
+    }
+
+    mark_peak_ = track(mark_mag, mark_peak_, mark_mag < mark_peak_ ? PEAK_DECAY : PEAK_ATTACK);
+    mark_valley_ =
+        track(mark_mag, mark_valley_, mark_mag > mark_valley_ ? PEAK_DECAY : PEAK_ATTACK);
+    space_peak_ = track(space_mag, space_peak_, space_mag < space_peak_ ? PEAK_DECAY : PEAK_ATTACK);
+    space_valley_ =
+        track(space_mag, space_valley_, space_mag > space_valley_ ? PEAK_DECAY : PEAK_ATTACK);
+    for (std::size_t k = 0; k < num_slicers_; ++k)
+        decisions_[k] = mark_mag - SLICER_GAINS[k] * space_mag;
+}
+
+uint32_t AfskDemodulator::frame_quality(std::size_t k, float v) const {
+    if (profile_b_ || num_slicers_ == 1) return decision_quality(v);
+    const float swing =
+        0.5f * ((mark_peak_ - mark_valley_) + SLICER_GAINS[k] * (space_peak_ - space_valley_));
+    return decision_quality(v, swing);
+}
+
+void AfskDemodulator::clock_bit(std::size_t k, float v) {
+    SlicerState& s = slicers_[k];
+    hdlc::HdlcDecoder& decoder = decoders_[k];
+    decoder.set_audio_levels(mark_level_, space_level_);
+    std::optional<hdlc::DecodedFrame> frame =
+        decoder.process_bit(v > 0.0f ? 1 : 0, s.correction_sum, s.bit_count);
+    if (frame) {
+        frame->sample_index = sample_count_;
+        frame->quality = frame_quality(k, v);
+        frames_.push_back(std::move(*frame));
+    }
+    if (s.finish_bit() && keep_dcd_changes_) {
+        dcd_changes_.push_back(DcdChange{channel_, subchan_, k, s.carrier_detect});
+    }
+}
+
+}  // namespace demod_afsk

@@ -1,0 +1,250 @@
+#pragma once
+
+// AfskDemodulator: turns a stream of 16-bit audio samples carrying audio
+// frequency-shift keying (mark and space tones at a given baud) into HDLC frames.
+// Each sample runs through a band-pass prefilter, tone mixers and low-pass
+// filters; one to nine slicers turn the result into bits, each with its own bit
+// clock, carrier detect and HDLC decoder.
+//
+// Profile A compares the mark and space envelopes; profile B mixes down at the
+// centre frequency and measures the instantaneous frequency with a phase
+// discriminator. Completed frames and carrier-detect transitions stay queued in
+// the demodulator until its owner takes them.
+//
+// The object is large (fixed tap arrays and delay lines); owners hold it boxed
+// (see `create`). Nothing on the per-sample path allocates except the growth of
+// the two queues and the decoders' frame buffers.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "dsp.h"
+#include "filter_buf.h"
+#include "hdlc.h"
+#include "num.h"
+
+namespace demod_afsk {
+
+// The most slicers one demodulator runs.
+inline constexpr std::size_t MAX_SLICERS = 9;
+
+// One carrier-detect transition of one slicer.
+struct DcdChange {
+    uint64_t channel = 0;
+    uint64_t subchan = 0;
+    uint64_t slice = 0;
+    bool detected = false;
+
+    bool operator==(const DcdChange&) const = default;
+};
+
+// Bit clock, zero-crossing grading and carrier detect of one slicer.
+struct SlicerState {
+    // Running sum of clock corrections; read and reset by the slicer's decoder.
+    int64_t correction_sum = 0;
+    int32_t clock_phase = 0;
+    // Bits clocked since the decoder last reset it.
+    int32_t bit_count = 0;
+    // 1 when the slicer's value was above 0 at the previous sample.
+    uint32_t last_decision = 0;
+    // One bit per clocked bit: 1 when that bit period looked like a carrier.
+    uint32_t carrier_history = 0;
+    uint8_t good_history = 0;
+    uint8_t bad_history = 0;
+    uint8_t good_flag = 0;
+    uint8_t bad_flag = 0;
+    bool carrier_detect = false;
+
+    // Advances the clock by one sample; true when this sample is a bit time
+    // (the phase went from positive to negative).
+    bool advance_clock(int32_t bit_clock_step) {
+        const int32_t previous = clock_phase;
+        // Wrapping addition, done in unsigned arithmetic.
+        clock_phase = static_cast<int32_t>(static_cast<uint32_t>(previous) +
+                                           static_cast<uint32_t>(bit_clock_step));
+        return previous > 0 && clock_phase < 0;
+    }
+
+    // Bookkeeping after a clocked bit: bit count, transition histories, carrier
+    // history and carrier detect. True when the carrier detect changed.
+    bool finish_bit();
+
+    // Takes this sample's decision: a change from the last one is a zero
+    // crossing, graded good (within an eighth of a bit of the clock's zero) or
+    // bad, and pulls the clock towards it. Written without branches: crossings
+    // follow the signal and would be mispredicted.
+    void take_decision(bool bit) {
+        const uint32_t decision = bit ? 1u : 0u;
+        const uint32_t crossed = decision ^ last_decision;
+        last_decision = decision;
+        // Within [-limit, limit] exactly when the shifted value is at most 2 * limit.
+        const uint32_t shifted =
+            static_cast<uint32_t>(clock_phase) + static_cast<uint32_t>(GOOD_CROSSING_LIMIT);
+        const uint32_t good = shifted <= 2u * static_cast<uint32_t>(GOOD_CROSSING_LIMIT) ? 1u : 0u;
+        good_flag = static_cast<uint8_t>(good_flag | (crossed & good));
+        bad_flag = static_cast<uint8_t>(bad_flag | (crossed & (good ^ 1u)));
+        const float inertia = carrier_detect ? INERTIA_CARRIER : INERTIA_NO_CARRIER;
+        const int32_t pulled =
+            num::saturate_cast<int32_t>(static_cast<float>(clock_phase) * inertia);
+        const int64_t correction = static_cast<int64_t>(pulled) - static_cast<int64_t>(clock_phase);
+        const uint64_t mask = 0u - static_cast<uint64_t>(crossed);
+        // Wrapping sum: hours of corrections without a flag never overflow.
+        correction_sum = static_cast<int64_t>(static_cast<uint64_t>(correction_sum) +
+                                              (static_cast<uint64_t>(correction) & mask));
+        clock_phase = crossed ? pulled : clock_phase;
+    }
+
+    // Zero crossings within this distance of the clock's zero are good.
+    static constexpr int32_t GOOD_CROSSING_LIMIT = 0x1FFFFFFF;
+    // How much of the phase error a crossing leaves, with and without carrier.
+    static constexpr float INERTIA_CARRIER = 0.74f;
+    static constexpr float INERTIA_NO_CARRIER = 0.5f;
+};
+
+// The per-slicer space weights of profile A with several slicers.
+inline constexpr std::array<float, MAX_SLICERS> SLICER_GAINS = {
+    0.5f,       0.6484198f, 0.8408965f, 1.0905079f, 1.4142138f,
+    1.8340085f, 2.3784149f, 3.0844226f, 4.0000014f};
+
+// Quality (0 to 100) of a frame from its slicer's decision value v at the last
+// bit: the integer part of min(100 |v|, 100); NaN gives 0.
+uint32_t decision_quality(float v);
+
+// The same relative to the swing of the decision values (profile A with several
+// slicers): the integer part of min(100 |v| / max(swing, 1e-7), 100); NaN gives 0.
+uint32_t decision_quality(float v, float swing);
+
+class AfskDemodulator {
+public:
+    // Designs the filters, oscillators and bit clock for the given settings;
+    // one slicer. Any settings are accepted: ones that make no sense (a zero
+    // sample rate, a baud above the rate) give a demodulator that decodes
+    // nothing. With keep_dcd_changes false no carrier-detect records are queued
+    // (for demodulators whose records nobody takes); the state is kept either way.
+    AfskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t mark, uint32_t space,
+                    bool profile_b, uint64_t channel, std::size_t subchan,
+                    bool keep_dcd_changes = true);
+
+    // The same, boxed.
+    static std::unique_ptr<AfskDemodulator> create(uint32_t sample_rate, uint32_t baud,
+                                                   uint32_t mark, uint32_t space, bool profile_b,
+                                                   uint64_t channel, std::size_t subchan,
+                                                   bool keep_dcd_changes = true);
+
+    AfskDemodulator(const AfskDemodulator&) = delete;
+    AfskDemodulator& operator=(const AfskDemodulator&) = delete;
+
+    // Sets the slicer count (clamped to 1..MAX_SLICERS) and replaces the
+    // decoders with fresh ones for slices 0 to n - 1; their settings (such as
+    // the repair level) must be set again afterwards. Slicer states are kept.
+    void set_num_slicers(std::size_t n);
+
+    // Processes one input sample.
+    void process_sample(int16_t sample);
+
+    // When set, each input sample is replaced by its sign before filtering.
+    void set_hard_limit(bool on) { hard_limit_ = on; }
+    bool hard_limit() const { return hard_limit_; }
+
+    // Frames completed and not yet taken, oldest first; the owner empties it.
+    std::vector<hdlc::DecodedFrame>& frames() { return frames_; }
+    // Carrier-detect transitions not yet taken, oldest first.
+    std::vector<DcdChange>& dcd_changes() { return dcd_changes_; }
+    // One decoder per slicer; decoder k belongs to slicer k.
+    std::vector<hdlc::HdlcDecoder>& decoders() { return decoders_; }
+    const std::vector<hdlc::HdlcDecoder>& decoders() const { return decoders_; }
+
+    uint64_t channel() const { return channel_; }
+    std::size_t subchan() const { return subchan_; }
+    bool profile_b() const { return profile_b_; }
+    std::size_t num_slicers() const { return num_slicers_; }
+    uint64_t sample_count() const { return sample_count_; }
+    const SlicerState& slicer(std::size_t k) const { return slicers_[k]; }
+    bool keeps_dcd_changes() const { return keep_dcd_changes_; }
+
+    // Set-up quantities.
+    std::span<const float> prefilter_taps() const { return {prefilter_taps_.data(), prefilter_size_}; }
+    std::span<const float> lowpass_taps() const { return {lowpass_taps_.data(), lowpass_size_}; }
+    uint8_t prefilter_window() const { return prefilter_window_; }
+    float prefilter_f_lo() const { return f_lo_; }
+    float prefilter_f_hi() const { return f_hi_; }
+    uint32_t mark_increment() const { return mark_.increment; }
+    uint32_t space_increment() const { return space_.increment; }
+    uint32_t centre_increment() const { return centre_.increment; }
+    int32_t bit_clock_step() const { return bit_clock_step_; }
+    float discriminator_gain() const { return discriminator_gain_; }
+
+    // Tracker values, as updated by the last sample.
+    float mark_level() const { return mark_level_; }
+    float space_level() const { return space_level_; }
+
+private:
+    struct Oscillator {
+        uint32_t phase = 0;
+        uint32_t increment = 0;
+    };
+
+    // Mixes y with the oscillator into its in-phase and quadrature lines.
+    void mix(Oscillator& osc, filter_buf::FilterBuf& in_phase, filter_buf::FilterBuf& quadrature,
+             float y);
+    // Decision values of every slicer for this sample, from the low-pass outputs.
+    void compute_decisions(const float* lowpass_out);
+    uint32_t frame_quality(std::size_t k, float v) const;
+    // The bit-time work of slicer k: decoder, frame, carrier detect.
+    [[gnu::noinline]] void clock_bit(std::size_t k, float v);
+
+    // Delay lines in low-pass order: mark I, mark Q, space I, space Q, centre I, centre Q.
+    enum Line : std::size_t { MARK_I, MARK_Q, SPACE_I, SPACE_Q, CENTRE_I, CENTRE_Q, NUM_LINES };
+
+    filter_buf::FilterBuf prefilter_line_;
+    std::array<filter_buf::FilterBuf, NUM_LINES> lines_;
+    alignas(64) std::array<float, dsp::MAX_FILTER_SIZE> prefilter_taps_{};
+    alignas(64) std::array<float, dsp::MAX_FILTER_SIZE> lowpass_taps_{};
+    std::size_t prefilter_size_ = 0;
+    std::size_t lowpass_size_ = 0;
+    // cos(2 pi k / 256): the oscillators look up instead of computing.
+    std::array<float, 256> cosine_table_{};
+
+    Oscillator mark_;
+    Oscillator space_;
+    Oscillator centre_;
+    int32_t bit_clock_step_ = 0;
+    float discriminator_gain_ = 0.0f;
+    float previous_angle_ = 0.0f;
+
+    float mark_level_ = 0.0f;
+    float space_level_ = 0.0f;
+    float mark_peak_ = 0.0f;
+    float space_peak_ = 0.0f;
+    float mark_valley_ = 0.0f;
+    float space_valley_ = 0.0f;
+    float mark_average_ = 0.001f;
+    float space_average_ = 0.001f;
+    float last_slicer_value_ = 0.0f;
+
+    std::array<float, MAX_SLICERS> decisions_{};
+    // Profile B: the threshold offset of each slicer for the current count.
+    std::array<float, MAX_SLICERS> offsets_{};
+    std::array<SlicerState, MAX_SLICERS> slicers_{};
+
+    std::vector<hdlc::HdlcDecoder> decoders_;
+    std::vector<hdlc::DecodedFrame> frames_;
+    std::vector<DcdChange> dcd_changes_;
+
+    uint64_t channel_;
+    std::size_t subchan_;
+    uint64_t sample_count_ = 0;
+    std::size_t num_slicers_ = 1;
+    float f_lo_ = 0.0f;
+    float f_hi_ = 0.0f;
+    uint8_t prefilter_window_ = 0;
+    bool profile_b_;
+    bool hard_limit_ = false;
+    bool keep_dcd_changes_;
+};
+
+}  // namespace demod_afsk

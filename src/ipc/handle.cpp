@@ -1,0 +1,44 @@
+#include "ipc/handle.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <exception>
+
+#include "ipc/framing.h"
+
+namespace ipc {
+
+namespace {
+
+Error broken_lock() {
+    return make_error("ipc writer lock poisoned");
+}
+
+}  // namespace
+
+IpcHandle::IpcHandle(UniqueFd stream) : stream_(std::make_shared<Stream>()) {
+    stream_->fd = std::move(stream);
+}
+
+Status IpcHandle::send(const proto::IpcMessage& message) const {
+    std::lock_guard<std::mutex> guard(stream_->lock);
+    if (stream_->broken) return broken_lock();
+    try {
+        SocketStream socket(stream_->fd.get());
+        return framing::write_frame(socket, message);
+    } catch (const std::exception& e) {
+        // Only allocation can throw here; the frame may be cut short.
+        stream_->broken = true;
+        return make_error("ipc send: {}", e.what());
+    }
+}
+
+Status IpcHandle::shutdown_write() const {
+    std::lock_guard<std::mutex> guard(stream_->lock);
+    if (stream_->broken) return broken_lock();
+    if (::shutdown(stream_->fd.get(), SHUT_WR) != 0) return os_error(errno);
+    return Status::success();
+}
+
+}  // namespace ipc

@@ -1,0 +1,43 @@
+#pragma once
+
+// The writing side of the parent connection, shared by every thread that sends.
+
+#include <memory>
+#include <mutex>
+
+#include "ipc/proto.h"
+#include "ipc/socket_stream.h"
+#include "result.h"
+
+namespace ipc {
+
+// A shared handle to the connected socket behind one mutex. Copies are cheap
+// and share the socket and the lock; the socket closes when the last copy goes.
+// Each send writes one whole frame under the lock, so frames from different
+// threads never interleave. Sends never raise SIGPIPE; a vanished parent shows
+// as a failed send.
+class IpcHandle {
+public:
+    // Takes ownership of the connected socket `stream`.
+    explicit IpcHandle(UniqueFd stream);
+
+    // Writes `message` as one frame. Nothing is retried or buffered; after a
+    // failure the handle stays usable (the peer may hold a partial frame).
+    Status send(const proto::IpcMessage& message) const;
+
+    // Shuts down the write direction: the parent reads end of stream while the
+    // read direction stays open. Later sends fail.
+    Status shutdown_write() const;
+
+private:
+    struct Stream {
+        UniqueFd fd;
+        std::mutex lock;
+        // Set when a holder of the lock failed part-way; every later use fails.
+        bool broken = false;
+    };
+
+    std::shared_ptr<Stream> stream_;
+};
+
+}  // namespace ipc

@@ -1,0 +1,48 @@
+#include "demod_afsk_multi.h"
+
+#include <utility>
+
+namespace demod_afsk_multi {
+
+MultiAfskDemodulator::MultiAfskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t mark,
+                                           uint32_t space, uint64_t channel,
+                                           std::span<const MultiConfig> rows) {
+    members_.reserve(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const MultiConfig& row = rows[i];
+        auto member = demod_afsk::AfskDemodulator::create(sample_rate, baud, mark, space,
+                                                          row.profile_b, channel, i,
+                                                          /*keep_dcd_changes=*/false);
+        if (row.num_slicers > 1) member->set_num_slicers(row.num_slicers);
+        member->set_hard_limit(row.hard_limit);
+        members_.push_back(std::move(member));
+    }
+}
+
+void MultiAfskDemodulator::process_sample(int16_t sample) {
+    for (auto& member : members_) member->process_sample(sample);
+    for (auto& member : members_) {
+        std::vector<hdlc::DecodedFrame>& completed = member->frames();
+        if (completed.empty()) continue;
+        for (hdlc::DecodedFrame& frame : completed) {
+            if (dedup_.pass(frame.data, frame.sample_index)) frames_.push_back(std::move(frame));
+        }
+        completed.clear();
+    }
+}
+
+bool MultiAfskDemodulator::carrier_detect() const {
+    std::size_t on = 0;
+    for (const auto& member : members_) {
+        for (std::size_t k = 0; k < member->num_slicers(); ++k) {
+            if (member->slicer(k).carrier_detect) {
+                ++on;
+                break;
+            }
+        }
+    }
+    const std::size_t n = members_.size();
+    return on >= n - n / 2;
+}
+
+}  // namespace demod_afsk_multi

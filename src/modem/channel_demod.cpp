@@ -1,0 +1,81 @@
+#include "modem/channel_demod.h"
+
+#include <algorithm>
+#include <span>
+#include <string_view>
+#include <utility>
+
+namespace modem {
+
+namespace {
+
+// The first decoder's bad-FCS count; every decoder's count is reset.
+uint64_t take_first_bad_fcs(std::span<hdlc::HdlcDecoder> decoders) {
+    uint64_t first = decoders.empty() ? 0 : decoders.front().bad_fcs();
+    for (hdlc::HdlcDecoder& d : decoders) d.reset_bad_fcs();
+    return first;
+}
+
+std::span<const demod_afsk_multi::MultiConfig> ensemble_rows(std::string_view name) {
+    if (name == "triple") return demod_afsk_multi::TRIPLE_ROWS;
+    if (name == "dual") return demod_afsk_multi::DUAL_ROWS;
+    return {};
+}
+
+}  // namespace
+
+std::vector<hdlc::DecodedFrame> ChannelDemod::Afsk::take_frames() {
+    return std::exchange(demod->frames(), {});
+}
+
+uint64_t ChannelDemod::Afsk::take_bad_fcs() {
+    return take_first_bad_fcs(demod->decoders());
+}
+
+std::vector<demod_afsk::DcdChange> ChannelDemod::Afsk::take_dcd_changes() {
+    return std::exchange(demod->dcd_changes(), {});
+}
+
+std::vector<hdlc::DecodedFrame> ChannelDemod::MultiAfsk::take_frames() {
+    return std::exchange(demod->frames(), {});
+}
+
+uint64_t ChannelDemod::MultiAfsk::take_bad_fcs() {
+    uint64_t first = 0;
+    bool is_first = true;
+    for (const auto& member : demod->members()) {
+        uint64_t count = take_first_bad_fcs(member->decoders());
+        if (is_first) first = count;
+        is_first = false;
+    }
+    return first;
+}
+
+// Any modem type that names no other family: one AFSK demodulator or an ensemble.
+static ChannelDemod create_afsk_demod(const ChannelConfig& cfg, uint32_t sample_rate) {
+    const std::string_view ensemble =
+        cfg.demod_ensemble.empty() ? std::string_view("triple") : cfg.demod_ensemble;
+    if (auto rows = ensemble_rows(ensemble); !rows.empty()) {
+        // An ensemble takes profiles and slicer counts from its rows; its
+        // decoders keep repair level 0.
+        return ChannelDemod(
+            ChannelDemod::MultiAfsk{std::make_unique<demod_afsk_multi::MultiAfskDemodulator>(
+                sample_rate, cfg.baud, cfg.mark_freq, cfg.space_freq, cfg.channel, rows)});
+    }
+    auto demod = demod_afsk::AfskDemodulator::create(sample_rate, cfg.baud, cfg.mark_freq,
+                                                     cfg.space_freq, cfg.profile_b, cfg.channel, 0);
+    if (cfg.num_slicers >= 2) {
+        demod->set_num_slicers(std::min(cfg.num_slicers, demod_afsk::MAX_SLICERS));
+    }
+    // After the slicer count, whose call replaces the decoders.
+    if (cfg.fix_bits != 0) {
+        for (hdlc::HdlcDecoder& d : demod->decoders()) d.set_fix_bits(cfg.fix_bits);
+    }
+    return ChannelDemod(ChannelDemod::Afsk{std::move(demod)});
+}
+
+ChannelDemod create_demod(const ChannelConfig& cfg, uint32_t sample_rate) {
+    return create_afsk_demod(cfg, sample_rate);
+}
+
+}  // namespace modem

@@ -1,0 +1,135 @@
+#include "demod_afsk_multi.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <tuple>
+#include <vector>
+
+#include "demod_afsk.h"
+#include "hdlc.h"
+#include "support/afsk_signal.h"
+
+namespace {
+
+using demod_afsk::AfskDemodulator;
+using demod_afsk_multi::MultiAfskDemodulator;
+using demod_afsk_multi::MultiConfig;
+using hdlc::DecodedFrame;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t RATE = 44100;
+constexpr uint64_t CHANNEL = 2;
+
+std::vector<Bytes> test_frames(size_t count) {
+    std::vector<Bytes> frames;
+    for (size_t i = 0; i < count; ++i) frames.push_back(test_support::test_frame(i, 18 + 7 * i));
+    return frames;
+}
+
+std::vector<int16_t> frames_audio(const std::vector<Bytes>& frames, double ebn0_db, uint32_t seed) {
+    test_support::AfskTones tones;
+    auto stream = test_support::frame_stream(frames);
+    auto wave = test_support::afsk_waveform(stream.levels, tones);
+    if (ebn0_db > 0) test_support::add_noise(wave, tones, ebn0_db, seed);
+    return test_support::to_pcm16(wave);
+}
+
+// A frame with the member that made it: the ensemble's candidates in the order
+// it meets them (sample, then member, then slicer).
+struct Candidate {
+    DecodedFrame frame;
+    size_t member;
+};
+
+// Runs stand-alone demodulators built like the ensemble's members and returns
+// every copy each of them decodes, ordered by sample index, member and slicer.
+std::vector<Candidate> all_copies(std::span<const MultiConfig> rows,
+                                  const std::vector<int16_t>& audio) {
+    std::vector<std::unique_ptr<AfskDemodulator>> members;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        auto m = AfskDemodulator::create(RATE, 1200, 1200, 2200, rows[i].profile_b, CHANNEL, i);
+        m->set_num_slicers(rows[i].num_slicers);
+        m->set_hard_limit(rows[i].hard_limit);
+        members.push_back(std::move(m));
+    }
+    std::vector<Candidate> copies;
+    for (int16_t s : audio) {
+        for (auto& m : members) m->process_sample(s);
+        for (size_t i = 0; i < members.size(); ++i) {
+            for (auto& f : members[i]->frames()) copies.push_back({std::move(f), i});
+            members[i]->frames().clear();
+        }
+    }
+    return copies;
+}
+
+std::vector<DecodedFrame> run_ensemble(std::span<const MultiConfig> rows,
+                                       const std::vector<int16_t>& audio) {
+    MultiAfskDemodulator ensemble(RATE, 1200, 1200, 2200, CHANNEL, rows);
+    for (int16_t s : audio) ensemble.process_sample(s);
+    return std::move(ensemble.frames());
+}
+
+struct EndToEndCase {
+    const char* name;
+    std::span<const MultiConfig> rows;
+    double ebn0_db;  // 0: no noise
+};
+
+TEST(MultiAfskDemodulator, EveryFrameOnceAsItsFirstCopy) {
+    const std::vector<Bytes> sent = test_frames(16);
+    const std::vector<EndToEndCase> cases = {
+        {"triple clean", demod_afsk_multi::TRIPLE_ROWS, 0},
+        {"triple noisy", demod_afsk_multi::TRIPLE_ROWS, 14},
+        {"dual noisy", demod_afsk_multi::DUAL_ROWS, 14},
+    };
+    for (const auto& tc : cases) {
+        const std::vector<int16_t> audio = frames_audio(sent, tc.ebn0_db, 7);
+        const std::vector<DecodedFrame> got = run_ensemble(tc.rows, audio);
+        const std::vector<Candidate> copies = all_copies(tc.rows, audio);
+
+        // Every frame sent comes out exactly once, in the order sent.
+        ASSERT_EQ(got.size(), sent.size()) << tc.name;
+        for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(got[i].data, sent[i]) << tc.name;
+
+        // Each is the first copy any member and slicer made, whole.
+        std::map<Bytes, const Candidate*> first;
+        size_t more_copies = 0;
+        for (const auto& c : copies) {
+            if (!first.emplace(c.frame.data, &c).second) ++more_copies;
+        }
+        for (const auto& f : got) {
+            ASSERT_TRUE(first.count(f.data)) << tc.name;
+            const Candidate& c = *first[f.data];
+            EXPECT_EQ(f, c.frame) << tc.name;
+            EXPECT_EQ(f.subchan, c.member) << tc.name;
+            EXPECT_EQ(f.channel, CHANNEL) << tc.name;
+            EXPECT_LT(f.subchan, tc.rows.size()) << tc.name;
+        }
+        // The ensemble had copies to drop: several slicers and members decode each frame.
+        EXPECT_GT(more_copies, sent.size()) << tc.name;
+    }
+}
+
+TEST(MultiAfskDemodulator, BuildsMembersFromRows) {
+    const MultiConfig rows[] = {{1, true, false}, {3, false, true}};
+    MultiAfskDemodulator ensemble(RATE, 1200, 1200, 2200, CHANNEL, rows);
+    const auto members = ensemble.members();
+    ASSERT_EQ(members.size(), 2u);
+    EXPECT_EQ(members[0]->num_slicers(), 1u);
+    EXPECT_TRUE(members[0]->profile_b());
+    EXPECT_FALSE(members[0]->hard_limit());
+    EXPECT_EQ(members[1]->num_slicers(), 3u);
+    EXPECT_FALSE(members[1]->profile_b());
+    EXPECT_TRUE(members[1]->hard_limit());
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(members[i]->subchan(), i);
+        EXPECT_EQ(members[i]->channel(), CHANNEL);
+        EXPECT_FALSE(members[i]->keeps_dcd_changes());
+    }
+}
+
+}  // namespace

@@ -1,0 +1,246 @@
+#include "modem/channel_demod.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "demod_afsk.h"
+#include "demod_afsk_multi.h"
+#include "modem/config.h"
+#include "support/afsk_signal.h"
+#include "support/hdlc_bits.h"
+
+namespace {
+
+using demod_afsk::AfskDemodulator;
+using modem::ChannelConfig;
+using modem::ChannelDemod;
+
+constexpr uint32_t RATE = 44100;
+
+ChannelConfig afsk_config(std::string modem_type, std::string ensemble, size_t num_slicers = 1,
+                          bool profile_b = false, uint8_t fix_bits = 0) {
+    ChannelConfig cfg;
+    cfg.channel = 3;
+    cfg.modem_type = std::move(modem_type);
+    cfg.demod_ensemble = std::move(ensemble);
+    cfg.num_slicers = num_slicers;
+    cfg.profile_b = profile_b;
+    cfg.fix_bits = fix_bits;
+    return cfg;
+}
+
+// What create_demod must build: an ensemble of `members` members, or (members
+// 0) one demodulator with `slicers` slicers, the given profile and repair level.
+struct SelectionCase {
+    const char* name;
+    ChannelConfig cfg;
+    size_t members;
+    size_t slicers;
+    bool profile_b;
+    uint8_t fix_bits;
+};
+
+void expect_single(const ChannelDemod& demod, const SelectionCase& tc) {
+    const auto* afsk = std::get_if<ChannelDemod::Afsk>(&demod.kind());
+    ASSERT_NE(afsk, nullptr) << tc.name;
+    const AfskDemodulator& d = *afsk->demod;
+    EXPECT_EQ(d.num_slicers(), tc.slicers) << tc.name;
+    ASSERT_EQ(d.decoders().size(), tc.slicers) << tc.name;
+    for (size_t k = 0; k < tc.slicers; ++k) {
+        EXPECT_EQ(d.decoders()[k].fix_bits(), tc.fix_bits) << tc.name << " slicer " << k;
+        EXPECT_EQ(d.decoders()[k].slice(), k) << tc.name;
+    }
+    EXPECT_EQ(d.profile_b(), tc.profile_b) << tc.name;
+    EXPECT_FALSE(d.hard_limit()) << tc.name;
+    EXPECT_EQ(d.channel(), 3u) << tc.name;
+    EXPECT_EQ(d.subchan(), 0u) << tc.name;
+}
+
+void expect_ensemble(const ChannelDemod& demod, const SelectionCase& tc) {
+    const auto* multi = std::get_if<ChannelDemod::MultiAfsk>(&demod.kind());
+    ASSERT_NE(multi, nullptr) << tc.name;
+    const auto members = multi->demod->members();
+    ASSERT_EQ(members.size(), tc.members) << tc.name;
+    // Rows of "triple" and "dual": profiles B only for triple's member 2, hard
+    // limit for member 1, nine slicers each, repair level 0 whatever fix_bits says.
+    for (size_t i = 0; i < members.size(); ++i) {
+        const AfskDemodulator& m = *members[i];
+        EXPECT_EQ(m.subchan(), i) << tc.name;
+        EXPECT_EQ(m.channel(), 3u) << tc.name;
+        EXPECT_EQ(m.num_slicers(), 9u) << tc.name;
+        EXPECT_EQ(m.profile_b(), i == 2) << tc.name << " member " << i;
+        EXPECT_EQ(m.hard_limit(), i == 1) << tc.name << " member " << i;
+        EXPECT_FALSE(m.keeps_dcd_changes()) << tc.name;
+        ASSERT_EQ(m.decoders().size(), 9u) << tc.name;
+        for (const auto& decoder : m.decoders()) EXPECT_EQ(decoder.fix_bits(), 0) << tc.name;
+    }
+}
+
+TEST(CreateDemod, SelectionByTexts) {
+    const std::vector<SelectionCase> cases = {
+        {"empty ensemble is triple", afsk_config("afsk", ""), 3, 0, false, 0},
+        {"triple", afsk_config("afsk", "triple"), 3, 0, false, 0},
+        {"dual", afsk_config("afsk", "dual"), 2, 0, false, 0},
+        {"empty modem type is AFSK", afsk_config("", "dual"), 2, 0, false, 0},
+        {"capital PSK is AFSK", afsk_config("PSK", ""), 3, 0, false, 0},
+        {"9600 with a blank is AFSK", afsk_config("9600 ", ""), 3, 0, false, 0},
+        {"ensemble ignores slicers, profile and fix_bits", afsk_config("afsk", "", 4, true, 2), 3,
+         0, false, 0},
+        {"dual ignores them too", afsk_config("afsk", "dual", 1, true, 1), 2, 0, false, 0},
+        {"capital Triple is a single demodulator", afsk_config("afsk", "Triple", 4), 0, 4, false,
+         0},
+        {"dual with a blank is a single demodulator", afsk_config("afsk", "dual "), 0, 1, false, 0},
+        {"zero slicers run one", afsk_config("afsk", "single", 0), 0, 1, false, 0},
+        {"one slicer", afsk_config("afsk", "single", 1), 0, 1, false, 0},
+        {"two slicers", afsk_config("afsk", "single", 2), 0, 2, false, 0},
+        {"profile B", afsk_config("afsk", "single", 1, true), 0, 1, true, 0},
+        {"repair level on one slicer", afsk_config("afsk", "single", 1, false, 1), 0, 1, false, 1},
+        {"repair level after nine slicers", afsk_config("afsk", "single", 9, true, 2), 0, 9, true,
+         2},
+        {"more than nine slicers run nine", afsk_config("afsk", "single", 12, false, 2), 0, 9,
+         false, 2},
+    };
+    for (const auto& tc : cases) {
+        ChannelDemod demod = modem::create_demod(tc.cfg, RATE);
+        if (tc.members == 0) {
+            expect_single(demod, tc);
+        } else {
+            expect_ensemble(demod, tc);
+        }
+    }
+}
+
+TEST(CreateDemod, PassesRateBaudAndTones) {
+    ChannelConfig cfg = afsk_config("afsk", "single");
+    cfg.baud = 300;
+    cfg.mark_freq = 1600;
+    cfg.space_freq = 1800;
+    ChannelDemod demod = modem::create_demod(cfg, 48000);
+    AfskDemodulator direct(48000, 300, 1600, 1800, false, 3, 0);
+    const auto& single = std::get<ChannelDemod::Afsk>(demod.kind());
+    EXPECT_EQ(single.demod->bit_clock_step(), direct.bit_clock_step());
+    EXPECT_EQ(single.demod->mark_increment(), direct.mark_increment());
+    EXPECT_EQ(single.demod->space_increment(), direct.space_increment());
+
+    cfg.demod_ensemble = "dual";
+    ChannelDemod ensemble = modem::create_demod(cfg, 48000);
+    for (const auto& member : std::get<ChannelDemod::MultiAfsk>(ensemble.kind()).demod->members()) {
+        EXPECT_EQ(member->bit_clock_step(), direct.bit_clock_step());
+        EXPECT_EQ(member->mark_increment(), direct.mark_increment());
+        EXPECT_EQ(member->space_increment(), direct.space_increment());
+    }
+}
+
+// Raw line bits that make an HDLC decoder count `bad` closing flags without a
+// frame: each a 20-octet frame with one data bit cleared, between flags.
+std::vector<uint8_t> bad_frames_bits(int bad) {
+    test_hdlc::HdlcBits bits;
+    bits.flags(3);
+    for (int i = 0; i < bad; ++i) {
+        std::vector<uint8_t> octets =
+            test_hdlc::with_fcs(test_support::test_frame(static_cast<size_t>(i), 20));
+        octets[5] ^= 0x10;  // breaks the FCS; stuffing keeps it free of flags and aborts
+        bits.frame(octets);
+    }
+    return test_hdlc::LineEncoder(false).encode(bits.bits());
+}
+
+void count_bad_frames(hdlc::HdlcDecoder& decoder, int bad) {
+    int64_t correction = 0;
+    int32_t count = 0;
+    for (uint8_t bit : bad_frames_bits(bad)) {
+        EXPECT_FALSE(decoder.process_bit(bit, correction, count).has_value());
+        ++count;
+    }
+    ASSERT_EQ(decoder.bad_fcs(), static_cast<uint64_t>(bad));
+}
+
+TEST(ChannelDemodDrain, BadFcsOfFirstDecoderAndResetOfAll) {
+    ChannelDemod demod = modem::create_demod(afsk_config("afsk", "single", 9), RATE);
+    auto& decoders = std::get<ChannelDemod::Afsk>(demod.kind()).demod->decoders();
+    const int counts[9] = {3, 5, 0, 1, 0, 0, 2, 0, 4};
+    for (size_t k = 0; k < 9; ++k) count_bad_frames(decoders[k], counts[k]);
+    EXPECT_EQ(demod.take_bad_fcs(), 3u);
+    for (const auto& d : decoders) EXPECT_EQ(d.bad_fcs(), 0u);
+    EXPECT_EQ(demod.take_bad_fcs(), 0u);
+
+    // Ensemble: member 0's slicer 0 counts; every member is reset.
+    ChannelDemod triple = modem::create_demod(afsk_config("afsk", ""), RATE);
+    auto members = std::get<ChannelDemod::MultiAfsk>(triple.kind()).demod->members();
+    count_bad_frames(members[0]->decoders()[0], 2);
+    count_bad_frames(members[0]->decoders()[4], 1);
+    count_bad_frames(members[1]->decoders()[0], 6);
+    count_bad_frames(members[2]->decoders()[8], 1);
+    EXPECT_EQ(triple.take_bad_fcs(), 2u);
+    for (const auto& m : members) {
+        for (const auto& d : m->decoders()) EXPECT_EQ(d.bad_fcs(), 0u);
+    }
+    EXPECT_EQ(triple.take_bad_fcs(), 0u);
+}
+
+// Audio of a few frames between flags: enough for carrier detect.
+std::vector<int16_t> carrier_audio() {
+    const auto stream = test_support::frame_stream(
+        {test_support::test_frame(0, 40), test_support::test_frame(1, 40)});
+    return test_support::to_pcm16(test_support::afsk_waveform(stream.levels, {}));
+}
+
+struct MajorityCase {
+    const char* ensemble;
+    std::vector<size_t> members_with_carrier;
+    bool dcd;
+};
+
+TEST(ChannelDemodDrain, EnsembleCarrierDetectIsTheMajority) {
+    const std::vector<int16_t> audio = carrier_audio();
+    const std::vector<MajorityCase> cases = {
+        {"triple", {}, false},       {"triple", {0, 2}, true}, {"triple", {1}, false},
+        {"triple", {0, 1, 2}, true}, {"triple", {2}, false},   {"dual", {}, false},
+        {"dual", {0}, true},         {"dual", {1}, true},      {"dual", {0, 1}, true},
+    };
+    for (const auto& tc : cases) {
+        ChannelDemod demod = modem::create_demod(afsk_config("afsk", tc.ensemble), RATE);
+        auto members = std::get<ChannelDemod::MultiAfsk>(demod.kind()).demod->members();
+        EXPECT_EQ(demod.dcd(), std::optional<bool>(false));
+        // Drive the chosen members alone with a carrier, the others with silence.
+        for (size_t i = 0; i < members.size(); ++i) {
+            const bool carrier =
+                std::find(tc.members_with_carrier.begin(), tc.members_with_carrier.end(), i) !=
+                tc.members_with_carrier.end();
+            for (int16_t s : audio) members[i]->process_sample(carrier ? s : int16_t{0});
+            bool any_on = false;
+            for (size_t k = 0; k < members[i]->num_slicers(); ++k) {
+                any_on = any_on || members[i]->slicer(k).carrier_detect;
+            }
+            ASSERT_EQ(any_on, carrier) << tc.ensemble << " member " << i;
+        }
+        EXPECT_EQ(demod.dcd(), std::optional<bool>(tc.dcd)) << tc.ensemble;
+        EXPECT_TRUE(demod.take_dcd_changes().empty());
+    }
+}
+
+TEST(ChannelDemodDrain, SingleDemodulatorReportsChangesNotState) {
+    ChannelDemod demod = modem::create_demod(afsk_config("afsk", "single", 9), RATE);
+    AfskDemodulator direct(RATE, 1200, 1200, 2200, false, 3, 0);
+    direct.set_num_slicers(9);
+    const std::vector<int16_t> audio = carrier_audio();
+    for (int16_t s : audio) {
+        modem::process_demod_sample(demod, s);
+        direct.process_sample(s);
+    }
+    EXPECT_EQ(demod.dcd(), std::nullopt);
+    const auto changes = demod.take_dcd_changes();
+    ASSERT_FALSE(changes.empty());
+    EXPECT_EQ(changes, direct.dcd_changes());
+    EXPECT_TRUE(demod.take_dcd_changes().empty());
+    EXPECT_EQ(demod.take_frames(), direct.frames());
+    EXPECT_TRUE(demod.take_frames().empty());
+}
+
+}  // namespace

@@ -3,7 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
+
+#include "support/afsk_recording.h"
+#include "support/flac_file.h"
+#include "support/scratch_dir.h"
+#include "support/wav_bytes.h"
+#include "wavio.h"
 
 namespace {
 
@@ -140,6 +147,104 @@ TEST(DecodeMedian, Table) {
         EXPECT_EQ(decode::median(c.values), c.expected) << c.values.size();
     }
     EXPECT_TRUE(std::isnan(decode::median({nan, nan})));
+}
+
+}  // namespace
+
+namespace {
+
+using test_support::ScratchDir;
+
+TEST(DecodeFile, GeneratedRecordings) {
+    ScratchDir dir;
+    for (uint32_t rate : {44100u, 48000u, 22050u, 8000u}) {
+        test_support::RecordingSpec spec;
+        spec.sample_rate = rate;
+        spec.frames = 4;
+        auto samples = test_support::afsk_recording(spec);
+        std::string path = dir.file("rec" + std::to_string(rate) + ".wav");
+        ASSERT_TRUE(wavio::write_wav_i16(path, samples, rate).ok());
+        auto summary = decode::decode_file(path);
+        ASSERT_TRUE(summary.ok()) << summary.error_text();
+        EXPECT_EQ(summary->rx_frames, 4u) << rate;
+        EXPECT_EQ(summary->sample_rate, rate);
+        // Frames at half the transmit level: mark and space near each other.
+        EXPECT_LT(summary->twist_db_med, 3.0f) << rate;
+        EXPECT_GT(summary->level_dbfs_med, -30.0f) << rate;
+    }
+}
+
+TEST(DecodeFile, StereoFlacUsesTheFirstChannel) {
+    ScratchDir dir;
+    test_support::RecordingSpec spec;
+    spec.frames = 3;
+    auto samples = test_support::afsk_recording(spec);
+    // The second channel carries only noise.
+    std::vector<int32_t> interleaved;
+    test_support::NoiseSource noise(7);
+    for (int16_t s : samples) {
+        interleaved.push_back(s);
+        interleaved.push_back(static_cast<int32_t>(3000 * noise.gaussian()));
+    }
+    std::string path = dir.file("stereo.flac");
+    test_support::write_flac(path, spec.sample_rate, 2, 16, interleaved);
+    auto summary = decode::decode_file(path);
+    ASSERT_TRUE(summary.ok()) << summary.error_text();
+    EXPECT_EQ(summary->rx_frames, 3u);
+    EXPECT_EQ(summary->sample_rate, spec.sample_rate);
+}
+
+TEST(DecodeFile, Refusals) {
+    ScratchDir dir;
+    auto missing = decode::decode_file(dir.file("missing.flac"));
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.error_text(), std::strerror(ENOENT));
+
+    // A WAV header can declare a rate of 0 too.
+    std::string zero = dir.file("rate0.wav");
+    test_support::write_bytes(zero, test_support::wav_file(test_support::kWavPcm, 1, 0, 16,
+                                                           test_support::int_samples({1, 2}, 2)));
+    auto refused = decode::decode_file(zero);
+    EXPECT_FALSE(refused.ok());
+
+    // Silence and noise: no frames, four medians of -60.
+    std::vector<int16_t> quiet(44100, 0);
+    auto none = decode::decode_samples(quiet, 44100);
+    ASSERT_TRUE(none.ok());
+    EXPECT_EQ(none->rx_frames, 0u);
+    EXPECT_EQ(none->twist_db_med, -60.0f);
+}
+
+}  // namespace
+
+namespace {
+
+// The sample recording kept in the repository for the README's demonstration.
+const std::string kSamplePath = std::string(QUILLMAR_SOURCE_DIR) + "/samples/demo.flac";
+constexpr size_t kSampleFrames = 3;
+
+test_support::RecordingSpec sample_spec() {
+    test_support::RecordingSpec spec;
+    spec.sample_rate = 44100;
+    spec.frames = kSampleFrames;
+    spec.noise_rms = 400.0;
+    spec.seed = 2026;
+    return spec;
+}
+
+// Writes the sample recording again; run by hand with
+//   quillmar_tests --gtest_also_run_disabled_tests --gtest_filter='*Regenerate*'
+TEST(DecodeSampleRecording, DISABLED_Regenerate) {
+    auto samples = test_support::afsk_recording(sample_spec());
+    std::vector<int32_t> wide(samples.begin(), samples.end());
+    test_support::write_flac(kSamplePath, sample_spec().sample_rate, 1, 16, wide);
+}
+
+TEST(DecodeSampleRecording, DecodesToItsFrames) {
+    auto summary = decode::decode_file(kSamplePath);
+    ASSERT_TRUE(summary.ok()) << summary.error_text();
+    EXPECT_EQ(summary->rx_frames, kSampleFrames);
+    EXPECT_EQ(summary->sample_rate, 44100u);
 }
 
 }  // namespace

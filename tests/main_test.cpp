@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <nlohmann/json.hpp>
 
 #include "quillmar_modem.h"
+#include "support/afsk_recording.h"
 #include "support/run_process.h"
 #include "support/scratch_dir.h"
+#include "support/wav_bytes.h"
 #include "version.h"
+#include "wavio.h"
 
 namespace {
 
@@ -82,6 +86,44 @@ TEST(Executable, DecodeErrors) {
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, std::string("decode: ") + std::strerror(ENOENT) + "\n");
     EXPECT_EQ(missing.out, "");
+}
+
+TEST(Executable, DecodesAGeneratedRecording) {
+    test_support::ScratchDir dir;
+    test_support::RecordingSpec spec;
+    spec.sample_rate = 48000;
+    spec.frames = 6;
+    std::string path = dir.file("six.wav");
+    ASSERT_TRUE(wavio::write_wav_i16(path, test_support::afsk_recording(spec), 48000).ok());
+
+    // A second name is ignored, not even opened.
+    for (const auto& args : {std::vector<std::string>{"--decode", path},
+                             std::vector<std::string>{"--decode", path, dir.file("missing.wav")}}) {
+        auto r = run_process(QUILLMAR_MODEM_EXE, args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        ASSERT_FALSE(r.out.empty());
+        EXPECT_EQ(r.out.back(), '\n');
+        auto doc = nlohmann::ordered_json::parse(r.out);
+        std::vector<std::string> keys;
+        for (const auto& item : doc.items()) keys.push_back(item.key());
+        EXPECT_EQ(keys, (std::vector<std::string>{"rx_frames", "rx_bad_fcs", "level_dbfs_med",
+                                                  "mark_dbfs_med", "space_dbfs_med", "twist_db_med",
+                                                  "sample_rate"}));
+        EXPECT_EQ(doc["rx_frames"], 6);
+        EXPECT_EQ(doc["sample_rate"], 48000);
+    }
+}
+
+TEST(Executable, DecodeRefusesARateOfZero) {
+    test_support::ScratchDir dir;
+    std::string path = dir.file("rate0.wav");
+    test_support::write_bytes(path, test_support::wav_file(test_support::kWavPcm, 1, 0, 16,
+                                                           test_support::int_samples({1, 2}, 2)));
+    auto r = run_process(QUILLMAR_MODEM_EXE, {"--decode", path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("decode: ", 0), 0u) << r.err;
 }
 
 }  // namespace

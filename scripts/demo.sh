@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs the dependencies, builds the program and decodes the sample recording
+# kept in the repository, printing the JSON summary of what it found.
+#   scripts/demo.sh                  the sample recording
+#   scripts/demo.sh <file.wav|.flac> any other recording
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build --target quillmar-modem ${JOBS:+-j "$JOBS"} >/dev/null
+
+exec build/quillmar-modem --decode "${1:-samples/demo.flac}"

@@ -74,7 +74,29 @@ static ChannelDemod create_afsk_demod(const ChannelConfig& cfg, uint32_t sample_
     return ChannelDemod(ChannelDemod::Afsk{std::move(demod)});
 }
 
+uint64_t ChannelDemod::Psk::take_bad_fcs() {
+    return take_first_bad_fcs(std::span(&demod.decoder(), 1));
+}
+
+uint64_t ChannelDemod::Fsk9600::take_bad_fcs() {
+    return take_first_bad_fcs(std::span(&demod.decoder(), 1));
+}
+
 ChannelDemod create_demod(const ChannelConfig& cfg, uint32_t sample_rate) {
+    const std::string_view type = cfg.modem_type;
+    if (type == "scramble" || type == "baseband" || type == "9600") {
+        modem_9600::Demod9600 demod(sample_rate, cfg.baud, cfg.channel, 0);
+        if (cfg.fix_bits != 0) demod.decoder().set_fix_bits(cfg.fix_bits);
+        return ChannelDemod(ChannelDemod::Fsk9600{std::move(demod)});
+    }
+    if (type == "psk") {
+        // The mid-point of the two tones, rounded down (summed without wrapping).
+        const auto centre = static_cast<uint32_t>((uint64_t{cfg.mark_freq} + cfg.space_freq) / 2);
+        modem_psk::PskDemodulator demod(sample_rate, cfg.baud, centre, cfg.profile_b ? 2 : 1,
+                                        cfg.channel, 0);
+        if (cfg.fix_bits != 0) demod.decoder().set_fix_bits(cfg.fix_bits);
+        return ChannelDemod(ChannelDemod::Psk{std::move(demod)});
+    }
     return create_afsk_demod(cfg, sample_rate);
 }
 

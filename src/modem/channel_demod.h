@@ -20,6 +20,8 @@
 #include "demod_afsk_multi.h"
 #include "hdlc.h"
 #include "modem/config.h"
+#include "modem_9600/demod_9600.h"
+#include "modem_psk/demod_psk.h"
 
 namespace modem {
 
@@ -49,7 +51,29 @@ public:
         std::optional<bool> dcd() const { return demod->carrier_detect(); }
     };
 
-    using Kind = std::variant<Afsk, MultiAfsk>;
+    // One QPSK / 8-PSK demodulator, held inline.
+    struct Psk {
+        modem_psk::PskDemodulator demod;
+
+        void process_sample(int16_t sample) { demod.process_sample(sample); }
+        std::vector<hdlc::DecodedFrame> take_frames() { return demod.take_frames(); }
+        uint64_t take_bad_fcs();
+        std::vector<demod_afsk::DcdChange> take_dcd_changes() { return {}; }
+        std::optional<bool> dcd() const { return demod.dcd(); }
+    };
+
+    // One 9600-baud baseband demodulator, held inline.
+    struct Fsk9600 {
+        modem_9600::Demod9600 demod;
+
+        void process_sample(int16_t sample) { demod.process_sample(sample); }
+        std::vector<hdlc::DecodedFrame> take_frames() { return demod.take_frames(); }
+        uint64_t take_bad_fcs();
+        std::vector<demod_afsk::DcdChange> take_dcd_changes() { return {}; }
+        std::optional<bool> dcd() const { return demod.dcd(); }
+    };
+
+    using Kind = std::variant<Afsk, MultiAfsk, Psk, Fsk9600>;
 
     explicit ChannelDemod(Kind kind) : kind_(std::move(kind)) {}
 

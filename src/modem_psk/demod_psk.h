@@ -51,6 +51,9 @@ public:
     uint32_t sample_rate() const { return sample_rate_; }
     uint32_t baud() const { return baud_; }
     bool eight_psk() const { return eight_psk_; }
+    int table_variant() const { return table_variant_; }
+    // Oscillator step at the centre frequency, radians per sample.
+    float carrier_step_nominal() const { return carrier_step_nominal_; }
     std::size_t tap_count() const { return taps_.size(); }
     // The value decoded at the last symbol instant (0 before the first).
     uint8_t last_value() const { return last_value_; }

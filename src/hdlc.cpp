@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "hdlc_repair.h"
 #include "num.h"
 
 namespace hdlc {
@@ -196,7 +197,13 @@ std::optional<DecodedFrame> HdlcDecoder::repair() {
 
 std::optional<DecodedFrame> HdlcDecoder::decode_from_raw_bits(const RawCapture& capture,
                                                               uint8_t retry) {
-    const std::vector<uint8_t>& bits = capture.raw_bits;
+    return detail::decode_bits(capture, capture.raw_bits, retry, 0, nullptr);
+}
+
+namespace detail {
+
+std::optional<DecodedFrame> decode_bits(const RawCapture& capture, std::span<const uint8_t> bits,
+                                        uint8_t retry, size_t first_check, size_t* found_at) {
     if (bits.size() <= MAX_IDLE_CAPTURE_BITS) return std::nullopt;
     std::array<uint8_t, MAX_FRAME_OCTETS> buf;
     size_t len = 0;
@@ -206,11 +213,12 @@ std::optional<DecodedFrame> HdlcDecoder::decode_from_raw_bits(const RawCapture& 
     uint32_t descrambler = capture.descrambler_snapshot.shift;
     uint8_t last_descrambled = capture.descrambler_snapshot.last_descrambled;
     uint8_t last_raw = bits[0] & 1;
-    const auto complete = [&]() -> bool {
-        return len >= MIN_FRAME_OCTETS && fcs_valid(std::span<const uint8_t>(buf.data(), len));
+    const auto complete = [&](size_t position) -> bool {
+        return position >= first_check && len >= MIN_FRAME_OCTETS &&
+               fcs_valid(std::span<const uint8_t>(buf.data(), len));
     };
-    bool found = false;
-    for (size_t k = 1; k < bits.size() && !found; ++k) {
+    size_t found = 0;
+    for (size_t k = 1; k < bits.size() && found == 0; ++k) {
         const uint8_t r = bits[k] & 1;
         uint8_t b;
         if (capture.scrambled) {
@@ -230,8 +238,8 @@ std::optional<DecodedFrame> HdlcDecoder::decode_from_raw_bits(const RawCapture& 
                 bit_count = -1;
                 continue;
             case FLAG_OCTET:
-                if (bit_count == 7 && complete()) {
-                    found = true;
+                if (bit_count == 7 && complete(k)) {
+                    found = k;
                 } else {
                     len = 0;
                     bit_count = 0;
@@ -251,7 +259,11 @@ std::optional<DecodedFrame> HdlcDecoder::decode_from_raw_bits(const RawCapture& 
             if (len < MAX_FRAME_OCTETS) buf[len++] = byte_shift;
         }
     }
-    if (!found && !(bit_count == 0 && complete())) return std::nullopt;
+    if (found == 0) {
+        if (!(bit_count == 0 && complete(bits.size()))) return std::nullopt;
+        found = bits.size();
+    }
+    if (found_at) *found_at = found;
 
     DecodedFrame frame;
     frame.data.assign(buf.begin(), buf.begin() + (len - 2));
@@ -265,13 +277,15 @@ std::optional<DecodedFrame> HdlcDecoder::decode_from_raw_bits(const RawCapture& 
     return frame;
 }
 
+}  // namespace detail
+
 std::optional<DecodedFrame> HdlcDecoder::try_fix_single_bit(const RawCapture& capture) {
-    return reference::fix_single_bit(capture);
+    return detail::fix_single_bit(capture);
 }
 
 std::optional<DecodedFrame> HdlcDecoder::try_fix_double_bit(const RawCapture& capture) {
     if (capture.raw_bits.size() > MAX_DOUBLE_FIX_BITS) return std::nullopt;
-    return reference::fix_double_bit(capture);
+    return detail::fix_double_bit(capture);
 }
 
 namespace reference {

@@ -71,6 +71,10 @@ IpcServer::~IpcServer() {
     teardown();
 }
 
+void IpcServer::close_leaving_file() {
+    listener_.reset();
+}
+
 void IpcServer::teardown() {
     if (!listener_.valid()) return;
     ::unlink(path_.c_str());

@@ -38,6 +38,11 @@ public:
 
     const std::string& path() const { return path_; }
 
+    // Closes the listening socket and leaves the socket file in place (for a
+    // start-up that fails before the parent was told to connect). The teardown
+    // then does nothing.
+    void close_leaving_file();
+
     IpcServer(IpcServer&& other) noexcept = default;
     IpcServer& operator=(IpcServer&& other) noexcept;
     IpcServer(const IpcServer&) = delete;

@@ -329,6 +329,12 @@ TEST_F(ServerFixture, TeardownRemovesTheSocketFile) {
     EXPECT_FALSE(std::filesystem::exists(path));
 }
 
+TEST_F(ServerFixture, ClosingWithoutTeardownLeavesTheFile) {
+    server->close_leaving_file();
+    server.reset();
+    EXPECT_TRUE(is_socket_file(path));
+}
+
 TEST(IpcServerBind, RefusesBadPathsBeforeTouchingAnyFile) {
     TempDir dir;
     const std::string base = dir.path() + "/";

@@ -70,6 +70,8 @@ std::vector<DecodedFrame> run_ensemble(std::span<const MultiConfig> rows,
                                        const std::vector<int16_t>& audio) {
     MultiAfskDemodulator ensemble(RATE, 1200, 1200, 2200, CHANNEL, rows);
     for (int16_t s : audio) ensemble.process_sample(s);
+    // Every member saw every sample, so sample indices are comparable.
+    for (const auto& m : ensemble.members()) EXPECT_EQ(m->sample_count(), audio.size());
     return std::move(ensemble.frames());
 }
 

@@ -41,12 +41,11 @@ std::vector<hdlc::DecodedFrame> ChannelDemod::MultiAfsk::take_frames() {
 }
 
 uint64_t ChannelDemod::MultiAfsk::take_bad_fcs() {
+    const auto members = demod->members();
     uint64_t first = 0;
-    bool is_first = true;
-    for (const auto& member : demod->members()) {
-        uint64_t count = take_first_bad_fcs(member->decoders());
-        if (is_first) first = count;
-        is_first = false;
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        const uint64_t count = take_first_bad_fcs(members[i]->decoders());
+        if (i == 0) first = count;
     }
     return first;
 }

@@ -18,11 +18,11 @@ constexpr uint32_t kRate = 44100;
 // Two minutes of frames with noise, written once per run.
 const std::string& long_recording() {
     static const std::string path = [] {
-        test_support::RecordingSpec spec;
-        spec.sample_rate = kRate;
-        spec.frames = 120;
-        spec.noise_rms = 400.0;
-        auto samples = test_support::afsk_recording(spec);
+        test_support::RecordingPlan plan;
+        plan.sample_rate = kRate;
+        plan.frames = 120;
+        plan.noise_rms = 400.0;
+        auto samples = test_support::afsk_recording(plan);
         std::string p =
             (std::filesystem::temp_directory_path() / "quillmar-decode-bench.wav").string();
         Status written = wavio::write_wav_i16(p, samples, kRate);

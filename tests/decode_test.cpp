@@ -158,10 +158,10 @@ using test_support::ScratchDir;
 TEST(DecodeFile, GeneratedRecordings) {
     ScratchDir dir;
     for (uint32_t rate : {44100u, 48000u, 22050u, 8000u}) {
-        test_support::RecordingSpec spec;
-        spec.sample_rate = rate;
-        spec.frames = 4;
-        auto samples = test_support::afsk_recording(spec);
+        test_support::RecordingPlan plan;
+        plan.sample_rate = rate;
+        plan.frames = 4;
+        auto samples = test_support::afsk_recording(plan);
         std::string path = dir.file("rec" + std::to_string(rate) + ".wav");
         ASSERT_TRUE(wavio::write_wav_i16(path, samples, rate).ok());
         auto summary = decode::decode_file(path);
@@ -176,9 +176,9 @@ TEST(DecodeFile, GeneratedRecordings) {
 
 TEST(DecodeFile, StereoFlacUsesTheFirstChannel) {
     ScratchDir dir;
-    test_support::RecordingSpec spec;
-    spec.frames = 3;
-    auto samples = test_support::afsk_recording(spec);
+    test_support::RecordingPlan plan;
+    plan.frames = 3;
+    auto samples = test_support::afsk_recording(plan);
     // The second channel carries only noise.
     std::vector<int32_t> interleaved;
     test_support::NoiseSource noise(7);
@@ -187,11 +187,11 @@ TEST(DecodeFile, StereoFlacUsesTheFirstChannel) {
         interleaved.push_back(static_cast<int32_t>(3000 * noise.gaussian()));
     }
     std::string path = dir.file("stereo.flac");
-    test_support::write_flac(path, spec.sample_rate, 2, 16, interleaved);
+    test_support::write_flac(path, plan.sample_rate, 2, 16, interleaved);
     auto summary = decode::decode_file(path);
     ASSERT_TRUE(summary.ok()) << summary.error_text();
     EXPECT_EQ(summary->rx_frames, 3u);
-    EXPECT_EQ(summary->sample_rate, spec.sample_rate);
+    EXPECT_EQ(summary->sample_rate, plan.sample_rate);
 }
 
 TEST(DecodeFile, Refusals) {
@@ -223,21 +223,21 @@ namespace {
 const std::string kSamplePath = std::string(QUILLMAR_SOURCE_DIR) + "/samples/demo.flac";
 constexpr size_t kSampleFrames = 3;
 
-test_support::RecordingSpec sample_spec() {
-    test_support::RecordingSpec spec;
-    spec.sample_rate = 44100;
-    spec.frames = kSampleFrames;
-    spec.noise_rms = 400.0;
-    spec.seed = 2026;
-    return spec;
+test_support::RecordingPlan sample_plan() {
+    test_support::RecordingPlan plan;
+    plan.sample_rate = 44100;
+    plan.frames = kSampleFrames;
+    plan.noise_rms = 400.0;
+    plan.seed = 2026;
+    return plan;
 }
 
 // Writes the sample recording again; run by hand with
 //   quillmar_tests --gtest_also_run_disabled_tests --gtest_filter='*Regenerate*'
 TEST(DecodeSampleRecording, DISABLED_Regenerate) {
-    auto samples = test_support::afsk_recording(sample_spec());
+    auto samples = test_support::afsk_recording(sample_plan());
     std::vector<int32_t> wide(samples.begin(), samples.end());
-    test_support::write_flac(kSamplePath, sample_spec().sample_rate, 1, 16, wide);
+    test_support::write_flac(kSamplePath, sample_plan().sample_rate, 1, 16, wide);
 }
 
 TEST(DecodeSampleRecording, DecodesToItsFrames) {

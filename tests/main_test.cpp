@@ -90,11 +90,11 @@ TEST(Executable, DecodeErrors) {
 
 TEST(Executable, DecodesAGeneratedRecording) {
     test_support::ScratchDir dir;
-    test_support::RecordingSpec spec;
-    spec.sample_rate = 48000;
-    spec.frames = 6;
+    test_support::RecordingPlan plan;
+    plan.sample_rate = 48000;
+    plan.frames = 6;
     std::string path = dir.file("six.wav");
-    ASSERT_TRUE(wavio::write_wav_i16(path, test_support::afsk_recording(spec), 48000).ok());
+    ASSERT_TRUE(wavio::write_wav_i16(path, test_support::afsk_recording(plan), 48000).ok());
 
     // A second name is ignored, not even opened.
     for (const auto& args : {std::vector<std::string>{"--decode", path},

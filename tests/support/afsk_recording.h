@@ -17,7 +17,7 @@
 
 namespace test_support {
 
-struct RecordingSpec {
+struct RecordingPlan {
     uint32_t sample_rate = 44100;
     size_t frames = 5;
     double gap_seconds = 0.25;  // quiet before the first frame and after each
@@ -72,23 +72,23 @@ private:
     uint64_t state_;
 };
 
-// The whole recording described by `spec`.
-inline std::vector<int16_t> afsk_recording(const RecordingSpec& spec) {
-    const size_t gap = static_cast<size_t>(spec.gap_seconds * spec.sample_rate);
+// The whole recording described by `plan`.
+inline std::vector<int16_t> afsk_recording(const RecordingPlan& plan) {
+    const size_t gap = static_cast<size_t>(plan.gap_seconds * plan.sample_rate);
     std::vector<double> audio(gap, 0.0);
-    for (size_t i = 0; i < spec.frames; ++i) {
+    for (size_t i = 0; i < plan.frames; ++i) {
         auto frame = recording_frame(i);
-        auto samples = tx::build_samples(frame, spec.txdelay_ms, spec.txtail_ms, spec.sample_rate,
+        auto samples = tx::build_samples(frame, plan.txdelay_ms, plan.txtail_ms, plan.sample_rate,
                                          1200, 1200, 2200);
         if (!samples.ok()) throw std::runtime_error(samples.error_text());
-        for (int16_t s : *samples) audio.push_back(s * spec.amplitude);
+        for (int16_t s : *samples) audio.push_back(s * plan.amplitude);
         audio.insert(audio.end(), gap, 0.0);
     }
-    NoiseSource noise(spec.seed);
+    NoiseSource noise(plan.seed);
     std::vector<int16_t> out;
     out.reserve(audio.size());
     for (double a : audio) {
-        out.push_back(num::round_saturate<int16_t>(a + spec.noise_rms * noise.gaussian()));
+        out.push_back(num::round_saturate<int16_t>(a + plan.noise_rms * noise.gaussian()));
     }
     return out;
 }

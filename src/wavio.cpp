@@ -168,6 +168,16 @@ Status read_first_channel(SNDFILE* file, const SF_INFO& info, Read read, Convert
     return Status::success();
 }
 
+Status read_mono_16(SNDFILE* file, const SF_INFO& info, std::vector<int16_t>& out) {
+    out.resize(static_cast<size_t>(info.frames));
+    sf_count_t got = sf_readf_short(file, out.data(), info.frames);
+    if (sf_error(file) != SF_ERR_NO_ERROR) return Error{sf_strerror(file)};
+    if (got != info.frames) {
+        return make_error("WAV data ended after {} of {} frames", got, info.frames);
+    }
+    return Status::success();
+}
+
 Result<Audio> read_wav(const std::string& path) {
     // Opened here so that a missing file reports the system's own text.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -197,7 +207,10 @@ Result<Audio> read_wav(const std::string& path) {
     audio.sample_rate = static_cast<uint32_t>(std::max(info.samplerate, 0));
     audio.samples.reserve(static_cast<size_t>(info.frames));
     Status read_status;
-    if (subformat == SF_FORMAT_FLOAT) {
+    if (subformat == SF_FORMAT_PCM_16 && info.channels == 1) {
+        // Already what is wanted: read straight into place.
+        read_status = read_mono_16(file.get(), info, audio.samples);
+    } else if (subformat == SF_FORMAT_FLOAT) {
         read_status = read_first_channel<float>(file.get(), info, sf_readf_float,
                                                 float_sample_to_i16, audio.samples);
     } else {

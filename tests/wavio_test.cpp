@@ -225,6 +225,26 @@ TEST(WavioRead, FlacFailures) {
     test_support::write_bytes(dir.file("cut.flac"), cut);
     EXPECT_FALSE(wavio::read_audio_i16(dir.file("cut.flac")).ok());
 
+    // Cut exactly where the second frame begins: libFLAC ends quietly there, and
+    // the sample count declared in the stream information catches it.
+    size_t frames_start = 4;
+    for (bool last = false; !last;) {
+        last = (bytes[frames_start] & 0x80) != 0;
+        frames_start += 4 + ((size_t{bytes[frames_start + 1]} << 16) |
+                             (size_t{bytes[frames_start + 2]} << 8) | bytes[frames_start + 3]);
+    }
+    size_t second = frames_start + 2;
+    while (second + 1 < bytes.size() && !(bytes[second] == 0xFF && bytes[second + 1] == 0xF8)) {
+        ++second;
+    }
+    auto at_frame = bytes;
+    at_frame.resize(second);
+    test_support::write_bytes(dir.file("at_frame.flac"), at_frame);
+    auto shortened = wavio::read_audio_i16(dir.file("at_frame.flac"));
+    ASSERT_FALSE(shortened.ok());
+    EXPECT_EQ(shortened.error_text().rfind("FLAC stream ended after", 0), 0u)
+        << shortened.error_text();
+
     // Damage in the middle of the frame data.
     auto damaged = bytes;
     for (size_t i = bytes.size() / 2; i < bytes.size() / 2 + 64; ++i) damaged[i] ^= 0x5A;
@@ -240,6 +260,15 @@ TEST(WavioRead, FlacFailures) {
     auto audio = wavio::read_audio_i16(dir.file("rate0.flac"));
     ASSERT_FALSE(audio.ok());
     EXPECT_EQ(audio.error_text(), "FLAC stream declares a sample rate of 0");
+
+    // The stream information block turned into padding: the samples cannot be
+    // interpreted without it.
+    auto no_info = bytes;
+    no_info[4] = static_cast<uint8_t>((no_info[4] & 0x80) | 1);
+    test_support::write_bytes(dir.file("noinfo.flac"), no_info);
+    auto without = wavio::read_audio_i16(dir.file("noinfo.flac"));
+    ASSERT_FALSE(without.ok());
+    EXPECT_EQ(without.error_text(), "FLAC stream has no stream information block");
 
     auto ok = wavio::read_audio_i16(good);
     ASSERT_TRUE(ok.ok()) << ok.error_text();

@@ -11,6 +11,7 @@
 
 #include "support/afsk_signal.h"
 #include "support/hdlc_bits.h"
+#include "tx/tx.h"
 
 namespace {
 
@@ -438,6 +439,39 @@ TEST(AfskCarrierDetect, RecordsOnAndOffUnlessTurnedOff) {
     run(unkept, silence);
     EXPECT_FALSE(unkept.slicer(0).carrier_detect);
     EXPECT_TRUE(unkept.dcd_changes().empty());
+}
+
+// Round trip with the project's own transmit audio: flags, frame and AFSK from
+// tx::build_samples decode to the same frame, once.
+TEST(AfskRoundTrip, TransmitAudioDecodes) {
+    const EndToEndCase cases[] = {{44100, false, 1}, {48000, true, 1}, {22050, false, 9},
+                                  {8000, true, 1}};
+    for (const EndToEndCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.rate << (c.profile_b ? " B " : " A ") << c.slicers);
+        const auto frames = test_frames(2);
+        std::vector<int16_t> audio;
+        for (const auto& frame : frames) {
+            auto samples = tx::build_samples(frame, 200, 50, c.rate, 1200, 1200, 2200);
+            ASSERT_TRUE(samples.ok()) << samples.error_text();
+            audio.insert(audio.end(), samples->begin(), samples->end());
+        }
+        audio.resize(audio.size() + c.rate / 10, 0);
+        AfskDemodulator d(c.rate, 1200, 1200, 2200, c.profile_b, 0, 0);
+        d.set_num_slicers(c.slicers);
+        const Decoded decoded = run(d, audio);
+        std::vector<std::map<uint64_t, int>> copies(frames.size());
+        for (const auto& f : decoded.frames) {
+            bool known = false;
+            for (std::size_t i = 0; i < frames.size(); ++i) {
+                if (f.data == frames[i]) {
+                    known = true;
+                    EXPECT_EQ(++copies[i][f.slice], 1) << "frame " << i << " slicer " << f.slice;
+                }
+            }
+            EXPECT_TRUE(known);
+        }
+        for (std::size_t i = 0; i < frames.size(); ++i) EXPECT_FALSE(copies[i].empty()) << i;
+    }
 }
 
 }  // namespace

@@ -85,6 +85,21 @@ bool SlicerState::finish_bit() {
     return false;
 }
 
+void SlicerState::take_crossing() {
+    if (clock_phase >= -GOOD_CROSSING_LIMIT && clock_phase <= GOOD_CROSSING_LIMIT) {
+        good_flag = 1;
+    } else {
+        bad_flag = 1;
+    }
+    const float inertia = carrier_detect ? INERTIA_CARRIER : INERTIA_NO_CARRIER;
+    const int32_t pulled = num::saturate_cast<int32_t>(static_cast<float>(clock_phase) * inertia);
+    const int64_t correction = static_cast<int64_t>(pulled) - static_cast<int64_t>(clock_phase);
+    // Wrapping sum: hours of corrections without a flag never overflow.
+    correction_sum = static_cast<int64_t>(static_cast<uint64_t>(correction_sum) +
+                                          static_cast<uint64_t>(correction));
+    clock_phase = pulled;
+}
+
 AfskDemodulator::AfskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t mark,
                                  uint32_t space, bool profile_b, uint64_t channel,
                                  std::size_t subchan, bool keep_dcd_changes)
@@ -171,19 +186,27 @@ void AfskDemodulator::mix(Oscillator& osc, filter_buf::FilterBuf& in_phase,
 void AfskDemodulator::process_sample(int16_t sample) {
     float x = static_cast<float>(sample) * (1.0f / 16384.0f);
     if (hard_limit_) x = x < 0.0f ? -1.0f : 1.0f;
+    // Every filter output is its newest term plus the part of the older
+    // samples, which was computed at the end of the previous call.
     prefilter_line_.push(x);
-    const float y = prefilter_line_.convolve(prefilter_taps());
+    const float y = prefilter_taps_[0] * x + prefilter_ahead_;
 
     if (profile_b_) mix(centre_, lines_[CENTRE_I], lines_[CENTRE_Q], y);
     mix(mark_, lines_[MARK_I], lines_[MARK_Q], y);
     mix(space_, lines_[SPACE_I], lines_[SPACE_Q], y);
 
     const std::size_t line_count = profile_b_ ? NUM_LINES : CENTRE_I;
+    float lowpass_out[NUM_LINES];
+    for (std::size_t i = 0; i < line_count; ++i)
+        lowpass_out[i] = lowpass_taps_[0] * lines_[i].newest()[0] + lowpass_ahead_[i];
+
+    // The long sums for the next sample depend only on samples already stored,
+    // so the processor can run them alongside the decisions below.
+    prefilter_ahead_ = prefilter_line_.convolve_ahead(prefilter_taps());
     const filter_buf::FilterBuf* lines[NUM_LINES];
     for (std::size_t i = 0; i < line_count; ++i) lines[i] = &lines_[i];
-    float lowpass_out[NUM_LINES];
-    filter_buf::convolve_lines(lowpass_taps(), std::span(lines, line_count),
-                               std::span(lowpass_out, line_count));
+    filter_buf::convolve_lines_ahead(lowpass_taps(), std::span(lines, line_count),
+                                     std::span(lowpass_ahead_.data(), line_count));
 
     compute_decisions(lowpass_out);
     for (std::size_t k = 0; k < num_slicers_; ++k) {

@@ -75,27 +75,11 @@ struct SlicerState {
 
     // Takes this sample's decision: a change from the last one is a zero
     // crossing, graded good (within an eighth of a bit of the clock's zero) or
-    // bad, and pulls the clock towards it. Written without branches: crossings
-    // follow the signal and would be mispredicted.
+    // bad, and pulls the clock towards it.
     void take_decision(bool bit) {
         const uint32_t decision = bit ? 1u : 0u;
-        const uint32_t crossed = decision ^ last_decision;
+        if (decision != last_decision) take_crossing();
         last_decision = decision;
-        // Within [-limit, limit] exactly when the shifted value is at most 2 * limit.
-        const uint32_t shifted =
-            static_cast<uint32_t>(clock_phase) + static_cast<uint32_t>(GOOD_CROSSING_LIMIT);
-        const uint32_t good = shifted <= 2u * static_cast<uint32_t>(GOOD_CROSSING_LIMIT) ? 1u : 0u;
-        good_flag = static_cast<uint8_t>(good_flag | (crossed & good));
-        bad_flag = static_cast<uint8_t>(bad_flag | (crossed & (good ^ 1u)));
-        const float inertia = carrier_detect ? INERTIA_CARRIER : INERTIA_NO_CARRIER;
-        const int32_t pulled =
-            num::saturate_cast<int32_t>(static_cast<float>(clock_phase) * inertia);
-        const int64_t correction = static_cast<int64_t>(pulled) - static_cast<int64_t>(clock_phase);
-        const uint64_t mask = 0u - static_cast<uint64_t>(crossed);
-        // Wrapping sum: hours of corrections without a flag never overflow.
-        correction_sum = static_cast<int64_t>(static_cast<uint64_t>(correction_sum) +
-                                              (static_cast<uint64_t>(correction) & mask));
-        clock_phase = crossed ? pulled : clock_phase;
     }
 
     // Zero crossings within this distance of the clock's zero are good.
@@ -103,6 +87,9 @@ struct SlicerState {
     // How much of the phase error a crossing leaves, with and without carrier.
     static constexpr float INERTIA_CARRIER = 0.74f;
     static constexpr float INERTIA_NO_CARRIER = 0.5f;
+
+private:
+    void take_crossing();
 };
 
 // The per-slicer space weights of profile A with several slicers.
@@ -202,8 +189,20 @@ private:
 
     filter_buf::FilterBuf prefilter_line_;
     std::array<filter_buf::FilterBuf, NUM_LINES> lines_;
-    alignas(64) std::array<float, dsp::MAX_FILTER_SIZE> prefilter_taps_{};
-    alignas(64) std::array<float, dsp::MAX_FILTER_SIZE> lowpass_taps_{};
+    // A tap array of MAX_FILTER_SIZE floats placed so that tap 2, where the
+    // vector pass of convolve_ahead starts, lies on a 64-byte boundary.
+    struct TapArray {
+        static constexpr std::size_t kOffset = 14;
+        alignas(64) std::array<float, kOffset + dsp::MAX_FILTER_SIZE> storage{};
+        float* data() { return storage.data() + kOffset; }
+        const float* data() const { return storage.data() + kOffset; }
+        float operator[](std::size_t i) const { return data()[i]; }
+    };
+    TapArray prefilter_taps_;
+    TapArray lowpass_taps_;
+    // The older samples' parts of the next prefilter and low-pass outputs.
+    float prefilter_ahead_ = 0.0f;
+    std::array<float, NUM_LINES> lowpass_ahead_{};
     std::size_t prefilter_size_ = 0;
     std::size_t lowpass_size_ = 0;
     // cos(2 pi k / 256): the oscillators look up instead of computing.

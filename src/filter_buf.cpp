@@ -373,25 +373,33 @@ float FilterBuf::convolve_reference(std::span<const float> taps) const {
     return kernel::dot_reference(taps.data(), newest(), std::min(taps.size(), MAX_FILTER_SIZE));
 }
 
-void convolve_lines(std::span<const float> taps, std::span<const FilterBuf* const> lines,
-                    std::span<float> out) {
+// The newest stored sample may have been stored just now; its term is added on
+// its own, as in convolve.
+float FilterBuf::convolve_ahead(std::span<const float> taps) const {
+    const std::size_t n = std::min(taps.size(), MAX_FILTER_SIZE);
+    if (n < 2) return 0.0f;
+    const float* x = newest();
+    return taps[1] * x[0] + kernels().dot(taps.data() + 2, x + 1, n - 2);
+}
+
+void convolve_lines_ahead(std::span<const float> taps, std::span<const FilterBuf* const> lines,
+                          std::span<float> out) {
     constexpr std::size_t kMaxLines = 16;
     const float* xs[kMaxLines];
     float older[kMaxLines];
     const std::size_t n = std::min(taps.size(), MAX_FILTER_SIZE);
     const std::size_t count = std::min(lines.size(), out.size());
-    if (n == 0) {
+    if (n < 2) {
         for (std::size_t i = 0; i < count; ++i) out[i] = 0.0f;
         return;
     }
     std::size_t done = 0;
     while (done < count) {
-        // As in FilterBuf::convolve, the newest sample's term is added apart.
         const std::size_t batch = std::min(count - done, kMaxLines);
         for (std::size_t i = 0; i < batch; ++i) xs[i] = lines[done + i]->newest() + 1;
-        kernels().dot_lines(taps.data() + 1, xs, batch, n - 1, older);
+        kernels().dot_lines(taps.data() + 2, xs, batch, n - 2, older);
         for (std::size_t i = 0; i < batch; ++i)
-            out[done + i] = taps[0] * lines[done + i]->newest()[0] + older[i];
+            out[done + i] = taps[1] * lines[done + i]->newest()[0] + older[i];
         done += batch;
     }
 }

@@ -34,6 +34,13 @@ public:
     // The same sum, added strictly in tap order.
     float convolve_reference(std::span<const float> taps) const;
 
+    // The part of the next output that the stored samples already fix: the sum
+    // over k >= 1 of taps[k] times the sample that will be k steps old after the
+    // next push. So after push(x), convolve(taps) equals taps[0] * x plus this
+    // value taken before the push (up to rounding). Lets a caller compute the
+    // long sum ahead, off the path that waits for the next sample.
+    float convolve_ahead(std::span<const float> taps) const;
+
     // The write position, 0 to 479.
     std::size_t position() const { return position_; }
 
@@ -45,11 +52,12 @@ private:
     std::size_t position_ = 0;
 };
 
-// Convolves several delay lines with one tap set: out[i] = lines[i]->convolve(taps).
-// Sharing the tap loads across the lines makes this faster than separate calls.
-// `out` must have as many entries as `lines`.
-void convolve_lines(std::span<const float> taps, std::span<const FilterBuf* const> lines,
-                    std::span<float> out);
+// convolve_ahead of several delay lines with one tap set:
+// out[i] = lines[i]->convolve_ahead(taps). Sharing the tap loads across the
+// lines makes this faster than separate calls. `out` must have as many entries
+// as `lines`.
+void convolve_lines_ahead(std::span<const float> taps, std::span<const FilterBuf* const> lines,
+                          std::span<float> out);
 
 // The dot-product kernels themselves, exposed so that tests can check each one
 // against the reference. Each computes the sum over k < n of taps[k] * x[k].

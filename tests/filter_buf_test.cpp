@@ -77,17 +77,23 @@ TEST(FilterBuf, KernelsMatchReference) {
         if (avx512) kernels.push_back(filter_buf::kernel::dot_lines_avx512);
         for (std::size_t count = 1; count <= 6; ++count) {
             float out[6];
-            filter_buf::convolve_lines(t, std::span<const FilterBuf* const>(ptrs, count),
-                                       std::span<float>(out, count));
-            for (std::size_t i = 0; i < count; ++i) {
-                ASSERT_NEAR(out[i], lines[i].convolve_reference(t), line_magnitude[i] * 1e-6);
-            }
             for (LinesKernel kernel : kernels) {
                 kernel(t.data(), xs, count, n, out);
                 for (std::size_t i = 0; i < count; ++i) {
                     ASSERT_NEAR(out[i], lines[i].convolve_reference(t), line_magnitude[i] * 1e-6)
                         << n << " " << count;
                 }
+            }
+            // Computed ahead, before the next push, the older part plus the
+            // newest term gives the output after it.
+            filter_buf::convolve_lines_ahead(t, std::span<const FilterBuf* const>(ptrs, count),
+                                             std::span<float>(out, count));
+            for (std::size_t i = 0; i < count; ++i) {
+                ASSERT_NEAR(out[i], lines[i].convolve_ahead(t), line_magnitude[i] * 1e-6);
+                FilterBuf next = lines[i];
+                next.push(0.25f);
+                ASSERT_NEAR(t[0] * 0.25f + out[i], next.convolve_reference(t),
+                            line_magnitude[i] * 1e-6 + 1e-6);
             }
         }
     }

@@ -133,6 +133,33 @@ __attribute__((target("avx512f,avx2,fma"))) inline float reduce512(__m512 v) {
     return horizontal_sum256(_mm256_castpd_ps(low));
 }
 
+// The four lane sums of a, b, c and d into out[0..3], sharing the shuffles.
+__attribute__((target("avx512f,avx2,fma"))) inline void reduce512_four(__m512 a, __m512 b,
+                                                                      __m512 c, __m512 d,
+                                                                      float* out) {
+    const __mmask16 all = static_cast<__mmask16>(0xFFFF);
+    // Per 128-bit lane: (a0+a2, b0+b2, a1+a3, b1+b3), the same for c and d.
+    const __m512 ab = _mm512_add_ps(_mm512_mask_unpacklo_ps(a, all, a, b),
+                                    _mm512_mask_unpackhi_ps(a, all, a, b));
+    const __m512 cd = _mm512_add_ps(_mm512_mask_unpacklo_ps(c, all, c, d),
+                                    _mm512_mask_unpackhi_ps(c, all, c, d));
+    // Per 128-bit lane: the four-element sums of a, b, c, d.
+    const __m512d abd = _mm512_castps_pd(ab);
+    const __m512d cdd = _mm512_castps_pd(cd);
+    const __mmask8 all_pd = static_cast<__mmask8>(0xFF);
+    const __m512 abcd =
+        _mm512_add_ps(_mm512_castpd_ps(_mm512_mask_unpacklo_pd(abd, all_pd, abd, cdd)),
+                      _mm512_castpd_ps(_mm512_mask_unpackhi_pd(abd, all_pd, abd, cdd)));
+    const __m512 half = _mm512_add_ps(abcd, _mm512_mask_shuffle_f32x4(abcd, all, abcd, abcd, 0x4E));
+    const __m512 whole = _mm512_add_ps(half, _mm512_mask_shuffle_f32x4(half, all, half, half, 0xB1));
+    alignas(64) float lanes[16];
+    _mm512_store_ps(lanes, whole);
+    out[0] = lanes[0];
+    out[1] = lanes[1];
+    out[2] = lanes[2];
+    out[3] = lanes[3];
+}
+
 __attribute__((target("avx512f,avx2,fma"))) inline __mmask16 tail_mask512(std::size_t r) {
     return static_cast<__mmask16>((1u << r) - 1u);
 }
@@ -163,10 +190,7 @@ __attribute__((target("avx512f,avx2,fma"))) inline void dot_four_avx512(const fl
         a2 = _mm512_fmadd_ps(t, _mm512_maskz_loadu_ps(mask, x2 + k), a2);
         a3 = _mm512_fmadd_ps(t, _mm512_maskz_loadu_ps(mask, x3 + k), a3);
     }
-    out[0] = reduce512(a0);
-    out[1] = reduce512(a1);
-    out[2] = reduce512(a2);
-    out[3] = reduce512(a3);
+    reduce512_four(a0, a1, a2, a3, out);
 }
 
 // Two lines at a time, thirty-two taps per step.

@@ -45,13 +45,18 @@ void run(benchmark::State& state, bool profile_b, std::size_t slicers) {
     }
     const double samples = static_cast<double>(state.iterations()) * audio.size();
     state.SetItemsProcessed(static_cast<int64_t>(samples));
-    state.counters["x_realtime"] =
-        benchmark::Counter(samples / kRate, benchmark::Counter::kIsRate);
+    state.counters["x_realtime"] = benchmark::Counter(samples / kRate, benchmark::Counter::kIsRate);
 }
 
-void BM_AfskProfileA1Slicer(benchmark::State& state) { run(state, false, 1); }
-void BM_AfskProfileA9Slicers(benchmark::State& state) { run(state, false, 9); }
-void BM_AfskProfileB1Slicer(benchmark::State& state) { run(state, true, 1); }
+void BM_AfskProfileA1Slicer(benchmark::State& state) {
+    run(state, false, 1);
+}
+void BM_AfskProfileA9Slicers(benchmark::State& state) {
+    run(state, false, 9);
+}
+void BM_AfskProfileB1Slicer(benchmark::State& state) {
+    run(state, true, 1);
+}
 
 BENCHMARK(BM_AfskProfileA1Slicer)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AfskProfileA9Slicers)->Unit(benchmark::kMillisecond);

@@ -38,7 +38,6 @@ constexpr float LEVEL_DECAY = 0.000018f;
 constexpr float PEAK_ATTACK = 0.7f;
 constexpr float PEAK_DECAY = 0.00009f;
 
-
 constexpr float TWO_PI = 6.2831855f;
 
 // Population count of a 32-bit value (portable, no library call).
@@ -50,7 +49,9 @@ constexpr int popcount32(uint32_t x) {
 }
 
 // Moves a tracker towards x with coefficient k.
-inline float track(float x, float tracker, float k) { return x * k + tracker * (1.0f - k); }
+inline float track(float x, float tracker, float k) {
+    return x * k + tracker * (1.0f - k);
+}
 
 }  // namespace
 
@@ -100,9 +101,9 @@ void SlicerState::take_crossing() {
     clock_phase = pulled;
 }
 
-AfskDemodulator::AfskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t mark,
-                                 uint32_t space, bool profile_b, uint64_t channel,
-                                 std::size_t subchan, bool keep_dcd_changes)
+AfskDemodulator::AfskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t mark, uint32_t space,
+                                 bool profile_b, uint64_t channel, std::size_t subchan,
+                                 bool keep_dcd_changes)
     : channel_(channel),
       subchan_(subchan),
       profile_b_(profile_b),
@@ -141,8 +142,8 @@ AfskDemodulator::AfskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t m
         const uint32_t shift = mark > space ? mark - space : space - mark;
         discriminator_gain_ = 1.0f / ((static_cast<float>(shift) * dsp::PI) / sr);
     }
-    const double step = baud == 521 ? CLOCK_521_BAUD / rate
-                                    : static_cast<double>(baud) * TWO_POW_32 / rate;
+    const double step =
+        baud == 521 ? CLOCK_521_BAUD / rate : static_cast<double>(baud) * TWO_POW_32 / rate;
     bit_clock_step_ = num::round_saturate<int32_t>(step);
 
     if (profile_b) {
@@ -175,8 +176,8 @@ void AfskDemodulator::set_num_slicers(std::size_t n) {
     }
 }
 
-void AfskDemodulator::mix(Oscillator& osc, filter_buf::FilterBuf& in_phase,
-                          filter_buf::FilterBuf& quadrature, float y) {
+inline void AfskDemodulator::mix(Oscillator& osc, filter_buf::FilterBuf& in_phase,
+                                 filter_buf::FilterBuf& quadrature, float y) {
     const uint32_t j = osc.phase >> 24;
     in_phase.push(y * cosine_table_[j]);
     quadrature.push(y * cosine_table_[(j + 192) & 255]);
@@ -212,7 +213,8 @@ void AfskDemodulator::process_sample(int16_t sample) {
     for (std::size_t k = 0; k < num_slicers_; ++k) {
         SlicerState& s = slicers_[k];
         const float v = decisions_[k];
-        if (s.advance_clock(bit_clock_step_)) [[unlikely]] clock_bit(k, v);
+        if (s.advance_clock(bit_clock_step_)) [[unlikely]]
+            clock_bit(k, v);
         s.take_decision(v > 0.0f);
     }
     ++sample_count_;

@@ -93,9 +93,9 @@ private:
 };
 
 // The per-slicer space weights of profile A with several slicers.
-inline constexpr std::array<float, MAX_SLICERS> SLICER_GAINS = {
-    0.5f,       0.6484198f, 0.8408965f, 1.0905079f, 1.4142138f,
-    1.8340085f, 2.3784149f, 3.0844226f, 4.0000014f};
+inline constexpr std::array<float, MAX_SLICERS> SLICER_GAINS = {0.5f,       0.6484198f, 0.8408965f,
+                                                                1.0905079f, 1.4142138f, 1.8340085f,
+                                                                2.3784149f, 3.0844226f, 4.0000014f};
 
 // Quality (0 to 100) of a frame from its slicer's decision value v at the last
 // bit: the integer part of min(100 |v|, 100); NaN gives 0.
@@ -154,7 +154,9 @@ public:
     bool keeps_dcd_changes() const { return keep_dcd_changes_; }
 
     // Set-up quantities.
-    std::span<const float> prefilter_taps() const { return {prefilter_taps_.data(), prefilter_size_}; }
+    std::span<const float> prefilter_taps() const {
+        return {prefilter_taps_.data(), prefilter_size_};
+    }
     std::span<const float> lowpass_taps() const { return {lowpass_taps_.data(), lowpass_size_}; }
     uint8_t prefilter_window() const { return prefilter_window_; }
     float prefilter_f_lo() const { return f_lo_; }

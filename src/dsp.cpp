@@ -76,7 +76,8 @@ void gen_raised_cosine_lowpass(std::span<float> taps, float samples_per_symbol, 
 }
 
 std::size_t afsk_tap_count(float length_symbols, uint32_t sample_rate, uint32_t baud) {
-    const float exact = (length_symbols * static_cast<float>(sample_rate)) / static_cast<float>(baud);
+    const float exact =
+        (length_symbols * static_cast<float>(sample_rate)) / static_cast<float>(baud);
     std::size_t n = num::saturate_cast<uint32_t>(exact);
     n |= 1;
     if (n > MAX_FILTER_SIZE) n = MAX_FILTER_SIZE - 1;

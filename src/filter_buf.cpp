@@ -61,8 +61,8 @@ __attribute__((target("avx2,fma"))) inline __m256i tail_mask(std::size_t r) {
 // Four lines at a time, eight taps per step (four independent sums); the tail
 // is read through a lane mask so nothing past n is touched.
 __attribute__((target("avx2,fma"))) inline void dot_four_avx2(const float* taps,
-                                                              const float* const* xs,
-                                                              std::size_t n, float* out) {
+                                                              const float* const* xs, std::size_t n,
+                                                              float* out) {
     const float* x0 = xs[0];
     const float* x1 = xs[1];
     const float* x2 = xs[2];
@@ -93,8 +93,8 @@ __attribute__((target("avx2,fma"))) inline void dot_four_avx2(const float* taps,
 
 // Two lines at a time, sixteen taps per step (four independent sums).
 __attribute__((target("avx2,fma"))) inline void dot_two_avx2(const float* taps,
-                                                             const float* const* xs,
-                                                             std::size_t n, float* out) {
+                                                             const float* const* xs, std::size_t n,
+                                                             float* out) {
     const float* x0 = xs[0];
     const float* x1 = xs[1];
     __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), b0 = _mm256_setzero_ps(),
@@ -134,15 +134,14 @@ __attribute__((target("avx512f,avx2,fma"))) inline float reduce512(__m512 v) {
 }
 
 // The four lane sums of a, b, c and d into out[0..3], sharing the shuffles.
-__attribute__((target("avx512f,avx2,fma"))) inline void reduce512_four(__m512 a, __m512 b,
-                                                                      __m512 c, __m512 d,
-                                                                      float* out) {
+__attribute__((target("avx512f,avx2,fma"))) inline void reduce512_four(__m512 a, __m512 b, __m512 c,
+                                                                       __m512 d, float* out) {
     const __mmask16 all = static_cast<__mmask16>(0xFFFF);
     // Per 128-bit lane: (a0+a2, b0+b2, a1+a3, b1+b3), the same for c and d.
-    const __m512 ab = _mm512_add_ps(_mm512_mask_unpacklo_ps(a, all, a, b),
-                                    _mm512_mask_unpackhi_ps(a, all, a, b));
-    const __m512 cd = _mm512_add_ps(_mm512_mask_unpacklo_ps(c, all, c, d),
-                                    _mm512_mask_unpackhi_ps(c, all, c, d));
+    const __m512 ab =
+        _mm512_add_ps(_mm512_mask_unpacklo_ps(a, all, a, b), _mm512_mask_unpackhi_ps(a, all, a, b));
+    const __m512 cd =
+        _mm512_add_ps(_mm512_mask_unpacklo_ps(c, all, c, d), _mm512_mask_unpackhi_ps(c, all, c, d));
     // Per 128-bit lane: the four-element sums of a, b, c, d.
     const __m512d abd = _mm512_castps_pd(ab);
     const __m512d cdd = _mm512_castps_pd(cd);
@@ -151,7 +150,8 @@ __attribute__((target("avx512f,avx2,fma"))) inline void reduce512_four(__m512 a,
         _mm512_add_ps(_mm512_castpd_ps(_mm512_mask_unpacklo_pd(abd, all_pd, abd, cdd)),
                       _mm512_castpd_ps(_mm512_mask_unpackhi_pd(abd, all_pd, abd, cdd)));
     const __m512 half = _mm512_add_ps(abcd, _mm512_mask_shuffle_f32x4(abcd, all, abcd, abcd, 0x4E));
-    const __m512 whole = _mm512_add_ps(half, _mm512_mask_shuffle_f32x4(half, all, half, half, 0xB1));
+    const __m512 whole =
+        _mm512_add_ps(half, _mm512_mask_shuffle_f32x4(half, all, half, half, 0xB1));
     alignas(64) float lanes[16];
     _mm512_store_ps(lanes, whole);
     out[0] = lanes[0];
@@ -166,8 +166,8 @@ __attribute__((target("avx512f,avx2,fma"))) inline __mmask16 tail_mask512(std::s
 
 // Four lines at a time, sixteen taps per step.
 __attribute__((target("avx512f,avx2,fma"))) inline void dot_four_avx512(const float* taps,
-                                                               const float* const* xs,
-                                                               std::size_t n, float* out) {
+                                                                        const float* const* xs,
+                                                                        std::size_t n, float* out) {
     const float* x0 = xs[0];
     const float* x1 = xs[1];
     const float* x2 = xs[2];
@@ -195,8 +195,8 @@ __attribute__((target("avx512f,avx2,fma"))) inline void dot_four_avx512(const fl
 
 // Two lines at a time, thirty-two taps per step.
 __attribute__((target("avx512f,avx2,fma"))) inline void dot_two_avx512(const float* taps,
-                                                              const float* const* xs,
-                                                              std::size_t n, float* out) {
+                                                                       const float* const* xs,
+                                                                       std::size_t n, float* out) {
     const float* x0 = xs[0];
     const float* x1 = xs[1];
     __m512 a0 = _mm512_setzero_ps(), a1 = _mm512_setzero_ps(), b0 = _mm512_setzero_ps(),
@@ -246,7 +246,7 @@ float dot_sse2(const float* taps, const float* x, std::size_t n) {
 }
 
 __attribute__((target("avx2,fma"))) float dot_avx2_fma(const float* taps, const float* x,
-                                                        std::size_t n) {
+                                                       std::size_t n) {
     __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(),
            a3 = _mm256_setzero_ps();
     std::size_t k = 0;
@@ -267,7 +267,7 @@ __attribute__((target("avx2,fma"))) float dot_avx2_fma(const float* taps, const 
 }
 
 __attribute__((target("avx512f,avx2,fma"))) float dot_avx512(const float* taps, const float* x,
-                                                    std::size_t n) {
+                                                             std::size_t n) {
     __m512 a0 = _mm512_setzero_ps(), a1 = _mm512_setzero_ps(), a2 = _mm512_setzero_ps(),
            a3 = _mm512_setzero_ps();
     std::size_t k = 0;
@@ -297,9 +297,10 @@ __attribute__((target("avx512f,avx2,fma"))) float dot_avx512(const float* taps, 
     return reduce512(_mm512_add_ps(_mm512_add_ps(a0, a1), _mm512_add_ps(a2, a3)));
 }
 
-__attribute__((target("avx512f,avx2,fma"))) void dot_lines_avx512(const float* taps, const float* const* xs,
-                                                         std::size_t lines, std::size_t n,
-                                                         float* out) {
+__attribute__((target("avx512f,avx2,fma"))) void dot_lines_avx512(const float* taps,
+                                                                  const float* const* xs,
+                                                                  std::size_t lines, std::size_t n,
+                                                                  float* out) {
     std::size_t i = 0;
     for (; i + 4 <= lines; i += 4) dot_four_avx512(taps, xs + i, n, out + i);
     for (; i + 2 <= lines; i += 2) dot_two_avx512(taps, xs + i, n, out + i);
@@ -321,9 +322,9 @@ void dot_lines_sse2(const float* taps, const float* const* xs, std::size_t lines
 }
 
 __attribute__((target("avx2,fma"))) void dot_lines_avx2_fma(const float* taps,
-                                                             const float* const* xs,
-                                                             std::size_t lines, std::size_t n,
-                                                             float* out) {
+                                                            const float* const* xs,
+                                                            std::size_t lines, std::size_t n,
+                                                            float* out) {
     std::size_t i = 0;
     for (; i + 4 <= lines; i += 4) dot_four_avx2(taps, xs + i, n, out + i);
     for (; i + 2 <= lines; i += 2) dot_two_avx2(taps, xs + i, n, out + i);
@@ -347,19 +348,23 @@ void dot_lines_sse2(const float* taps, const float* const* xs, std::size_t lines
                     float* out) {
     for (std::size_t i = 0; i < lines; ++i) out[i] = dot_reference(taps, xs[i], n);
 }
-void dot_lines_avx2_fma(const float* taps, const float* const* xs, std::size_t lines,
-                        std::size_t n, float* out) {
+void dot_lines_avx2_fma(const float* taps, const float* const* xs, std::size_t lines, std::size_t n,
+                        float* out) {
     dot_lines_sse2(taps, xs, lines, n, out);
 }
-bool avx2_fma_supported() { return false; }
+bool avx2_fma_supported() {
+    return false;
+}
 float dot_avx512(const float* taps, const float* x, std::size_t n) {
     return dot_reference(taps, x, n);
 }
-void dot_lines_avx512(const float* taps, const float* const* xs, std::size_t lines,
-                      std::size_t n, float* out) {
+void dot_lines_avx512(const float* taps, const float* const* xs, std::size_t lines, std::size_t n,
+                      float* out) {
     dot_lines_sse2(taps, xs, lines, n, out);
 }
-bool avx512_supported() { return false; }
+bool avx512_supported() {
+    return false;
+}
 
 #endif
 

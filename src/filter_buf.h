@@ -71,13 +71,13 @@ float dot_avx2_fma(const float* taps, const float* x, std::size_t n);
 // Several lines at once: out[i] = sum over k < n of taps[k] * xs[i][k].
 void dot_lines_sse2(const float* taps, const float* const* xs, std::size_t lines, std::size_t n,
                     float* out);
-void dot_lines_avx2_fma(const float* taps, const float* const* xs, std::size_t lines,
-                        std::size_t n, float* out);
+void dot_lines_avx2_fma(const float* taps, const float* const* xs, std::size_t lines, std::size_t n,
+                        float* out);
 
 // Requires a processor with AVX-512F (see avx512_supported).
 float dot_avx512(const float* taps, const float* x, std::size_t n);
-void dot_lines_avx512(const float* taps, const float* const* xs, std::size_t lines,
-                      std::size_t n, float* out);
+void dot_lines_avx512(const float* taps, const float* const* xs, std::size_t lines, std::size_t n,
+                      float* out);
 
 bool avx2_fma_supported();
 bool avx512_supported();

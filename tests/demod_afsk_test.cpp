@@ -55,8 +55,8 @@ TEST(AfskSetup, TableOfSettings) {
          static_cast<int32_t>(std::llround(50 * 4294967296.0 / 48000))},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.rate << " Hz " << c.baud << " baud "
-                                        << (c.profile_b ? "B" : "A"));
+        SCOPED_TRACE(testing::Message()
+                     << c.rate << " Hz " << c.baud << " baud " << (c.profile_b ? "B" : "A"));
         AfskDemodulator d(c.rate, c.baud, c.mark, c.space, c.profile_b, 3, 2);
         EXPECT_EQ(d.prefilter_taps().size(), c.prefilter);
         EXPECT_EQ(d.lowpass_taps().size(), c.lowpass);
@@ -95,9 +95,12 @@ TEST(AfskSetup, SenselessSettingsAreSafe) {
         uint32_t rate, baud, mark, space;
         bool profile_b;
     };
-    const Case cases[] = {{0, 1200, 1200, 2200, false}, {0, 1200, 1200, 2200, true},
-                          {8000, 0, 1200, 2200, false}, {8000, 96000, 1200, 2200, true},
-                          {0, 0, 0, 0, true},           {44100, 1200, 1500, 1500, true},
+    const Case cases[] = {{0, 1200, 1200, 2200, false},
+                          {0, 1200, 1200, 2200, true},
+                          {8000, 0, 1200, 2200, false},
+                          {8000, 96000, 1200, 2200, true},
+                          {0, 0, 0, 0, true},
+                          {44100, 1200, 1500, 1500, true},
                           {44100, 1200, 4000000000u, 4000000000u, true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.rate << " " << c.baud << " " << c.mark);
@@ -335,8 +338,11 @@ INSTANTIATE_TEST_SUITE_P(
 // over the one-sided noise density), about 4 dB above where frames start to be
 // lost: every frame still decodes.
 TEST(AfskNoise, DecodesAtSixteenDbEbN0) {
-    const EndToEndCase cases[] = {{44100, false, 1}, {44100, true, 1}, {44100, false, 9},
-                                  {48000, true, 9},  {22050, false, 1}};
+    const EndToEndCase cases[] = {{44100, false, 1},
+                                  {44100, true, 1},
+                                  {44100, false, 9},
+                                  {48000, true, 9},
+                                  {22050, false, 1}};
     for (const EndToEndCase& c : cases) {
         SCOPED_TRACE(testing::Message() << c.rate << (c.profile_b ? " B " : " A ") << c.slicers);
         test_support::AfskTones tones;
@@ -444,8 +450,8 @@ TEST(AfskCarrierDetect, RecordsOnAndOffUnlessTurnedOff) {
 // Round trip with the project's own transmit audio: flags, frame and AFSK from
 // tx::build_samples decode to the same frame, once.
 TEST(AfskRoundTrip, TransmitAudioDecodes) {
-    const EndToEndCase cases[] = {{44100, false, 1}, {48000, true, 1}, {22050, false, 9},
-                                  {8000, true, 1}};
+    const EndToEndCase cases[] = {
+        {44100, false, 1}, {48000, true, 1}, {22050, false, 9}, {8000, true, 1}};
     for (const EndToEndCase& c : cases) {
         SCOPED_TRACE(testing::Message() << c.rate << (c.profile_b ? " B " : " A ") << c.slicers);
         const auto frames = test_frames(2);

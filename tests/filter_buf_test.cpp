@@ -70,8 +70,8 @@ TEST(FilterBuf, KernelsMatchReference) {
             xs[i] = lines[i].newest();
             for (std::size_t k = 0; k < n; ++k) line_magnitude[i] += std::fabs(taps[k] * xs[i][k]);
         }
-        using LinesKernel = void (*)(const float*, const float* const*, std::size_t, std::size_t,
-                                     float*);
+        using LinesKernel =
+            void (*)(const float*, const float* const*, std::size_t, std::size_t, float*);
         std::vector<LinesKernel> kernels = {filter_buf::kernel::dot_lines_sse2};
         if (avx2) kernels.push_back(filter_buf::kernel::dot_lines_avx2_fma);
         if (avx512) kernels.push_back(filter_buf::kernel::dot_lines_avx512);

@@ -50,7 +50,8 @@ inline void add_noise(std::vector<double>& samples, const AfskTones& tones, doub
     const double samples_per_bit = static_cast<double>(tones.sample_rate) / tones.baud;
     const double ebn0 = std::pow(10.0, ebn0_db / 10.0);
     // Eb = A^2 / 2 * sps / fs and N0 = 2 sigma^2 / fs.
-    const double sigma = std::sqrt(tones.amplitude * tones.amplitude * samples_per_bit / (4 * ebn0));
+    const double sigma =
+        std::sqrt(tones.amplitude * tones.amplitude * samples_per_bit / (4 * ebn0));
     std::mt19937_64 rng(seed);
     std::uniform_real_distribution<double> uniform(0.0, 1.0);
     for (std::size_t i = 0; i < samples.size(); i += 2) {

@@ -20,10 +20,12 @@ MultiAfskDemodulator::MultiAfskDemodulator(uint32_t sample_rate, uint32_t baud, 
 }
 
 void MultiAfskDemodulator::process_sample(int16_t sample) {
-    for (auto& member : members_) member->process_sample(sample);
+    // Members do not affect one another, so merging each member's frames right
+    // after it ran gives the same order as running all members first.
     for (auto& member : members_) {
+        member->process_sample(sample);
         std::vector<hdlc::DecodedFrame>& completed = member->frames();
-        if (completed.empty()) continue;
+        if (completed.empty()) [[likely]] continue;
         for (hdlc::DecodedFrame& frame : completed) {
             if (dedup_.pass(frame.data, frame.sample_index)) frames_.push_back(std::move(frame));
         }

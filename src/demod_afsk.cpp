@@ -150,6 +150,7 @@ AfskDemodulator::AfskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t m
         mark_level_ = -1.0f;
         space_level_ = -1.0f;
     }
+    for (std::size_t i = 0; i < NUM_LINES; ++i) line_ptrs_[i] = &lines_[i];
     decoders_.emplace_back(channel_, subchan_, 0);
 }
 
@@ -184,6 +185,19 @@ inline void AfskDemodulator::mix(Oscillator& osc, filter_buf::FilterBuf& in_phas
     osc.phase += osc.increment;
 }
 
+template <class Decision>
+inline void AfskDemodulator::run_slicers(Decision decision) {
+    const std::size_t n = num_slicers_;
+    const int32_t step = bit_clock_step_;
+    for (std::size_t k = 0; k < n; ++k) {
+        const float v = decision(k);
+        SlicerState& s = slicers_[k];
+        if (s.advance_clock(step)) [[unlikely]]
+            clock_bit(k, v);
+        s.take_decision(v > 0.0f);
+    }
+}
+
 void AfskDemodulator::process_sample(int16_t sample) {
     float x = static_cast<float>(sample) * (1.0f / 16384.0f);
     if (hard_limit_) x = x < 0.0f ? -1.0f : 1.0f;
@@ -204,25 +218,29 @@ void AfskDemodulator::process_sample(int16_t sample) {
     // The long sums for the next sample depend only on samples already stored,
     // so the processor can run them alongside the decisions below.
     prefilter_ahead_ = prefilter_line_.convolve_ahead(prefilter_taps());
-    const filter_buf::FilterBuf* lines[NUM_LINES];
-    for (std::size_t i = 0; i < line_count; ++i) lines[i] = &lines_[i];
-    filter_buf::convolve_lines_ahead(lowpass_taps(), std::span(lines, line_count),
+    filter_buf::convolve_lines_ahead(lowpass_taps(), std::span(line_ptrs_.data(), line_count),
                                      std::span(lowpass_ahead_.data(), line_count));
 
-    compute_decisions(lowpass_out);
-    for (std::size_t k = 0; k < num_slicers_; ++k) {
-        SlicerState& s = slicers_[k];
-        const float v = decisions_[k];
-        if (s.advance_clock(bit_clock_step_)) [[unlikely]]
-            clock_bit(k, v);
-        s.take_decision(v > 0.0f);
+    // Decision values: one shared value (profile B, one-slicer profile A), the
+    // same with each slicer's offset (profile B), or the mark magnitude against
+    // the space magnitude weighted by each slicer's gain (profile A).
+    float mark_mag, space_mag;
+    const float v = update_trackers(lowpass_out, mark_mag, space_mag);
+    if (num_slicers_ == 1) {
+        run_slicers([v](std::size_t) { return v; });
+    } else if (profile_b_) {
+        run_slicers([this, v](std::size_t k) { return v + offsets_[k]; });
+    } else {
+        run_slicers([mark_mag, space_mag](std::size_t k) {
+            return mark_mag - SLICER_GAINS[k] * space_mag;
+        });
     }
     ++sample_count_;
 }
 
-void AfskDemodulator::compute_decisions(const float* out) {
-    const float mark_mag = std::sqrt(out[MARK_I] * out[MARK_I] + out[MARK_Q] * out[MARK_Q]);
-    const float space_mag = std::sqrt(out[SPACE_I] * out[SPACE_I] + out[SPACE_Q] * out[SPACE_Q]);
+float AfskDemodulator::update_trackers(const float* out, float& mark_mag, float& space_mag) {
+    mark_mag = std::sqrt(out[MARK_I] * out[MARK_I] + out[MARK_Q] * out[MARK_Q]);
+    space_mag = std::sqrt(out[SPACE_I] * out[SPACE_I] + out[SPACE_Q] * out[SPACE_Q]);
     mark_level_ = track(mark_mag, mark_level_, mark_mag < mark_level_ ? LEVEL_DECAY : LEVEL_ATTACK);
     space_level_ =
         track(space_mag, space_level_, space_mag < space_level_ ? LEVEL_DECAY : LEVEL_ATTACK);
@@ -232,15 +250,8 @@ void AfskDemodulator::compute_decisions(const float* out) {
         const float raw = angle - previous_angle_;
         const float d = raw > dsp::PI ? raw - TWO_PI : (raw < -dsp::PI ? raw + TWO_PI : raw);
         previous_angle_ = angle;
-        const float v = d * discriminator_gain_;
-        if (num_slicers_ == 1) {
-            decisions_[0] = v;
-        } else {
-            for (std::size_t k = 0; k < num_slicers_; ++k) decisions_[k] = v + offsets_[k];
-        }
-        return;
+        return d * discriminator_gain_;
     }
-
     if (num_slicers_ == 1) {
         // Both candidates are computed and one kept, without a branch.
         const bool mark_side = last_slicer_value_ > 0.0f;
@@ -250,18 +261,15 @@ void AfskDemodulator::compute_decisions(const float* out) {
         space_average_ = mark_side ? space_average_ : space_next;
         const float v = mark_mag / mark_average_ - space_mag / space_average_;
         last_slicer_value_ = v;
-        decisions_[0] = v;
-        return;
+        return v;
     }
-
     mark_peak_ = track(mark_mag, mark_peak_, mark_mag < mark_peak_ ? PEAK_DECAY : PEAK_ATTACK);
     mark_valley_ =
         track(mark_mag, mark_valley_, mark_mag > mark_valley_ ? PEAK_DECAY : PEAK_ATTACK);
     space_peak_ = track(space_mag, space_peak_, space_mag < space_peak_ ? PEAK_DECAY : PEAK_ATTACK);
     space_valley_ =
         track(space_mag, space_valley_, space_mag > space_valley_ ? PEAK_DECAY : PEAK_ATTACK);
-    for (std::size_t k = 0; k < num_slicers_; ++k)
-        decisions_[k] = mark_mag - SLICER_GAINS[k] * space_mag;
+    return 0.0f;
 }
 
 uint32_t AfskDemodulator::frame_quality(std::size_t k, float v) const {

@@ -180,8 +180,12 @@ private:
     // Mixes y with the oscillator into its in-phase and quadrature lines.
     void mix(Oscillator& osc, filter_buf::FilterBuf& in_phase, filter_buf::FilterBuf& quadrature,
              float y);
-    // Decision values of every slicer for this sample, from the low-pass outputs.
-    void compute_decisions(const float* lowpass_out);
+    // Magnitudes, levels and trackers from the low-pass outputs; returns the
+    // shared decision value (profile B, one-slicer profile A), else 0.
+    float update_trackers(const float* lowpass_out, float& mark_mag, float& space_mag);
+    // Runs slicers 0 to n - 1 in order; decision(k) gives slicer k's value.
+    template <class Decision>
+    void run_slicers(Decision decision);
     uint32_t frame_quality(std::size_t k, float v) const;
     // The bit-time work of slicer k: decoder, frame, carrier detect.
     [[gnu::noinline]] void clock_bit(std::size_t k, float v);
@@ -191,6 +195,8 @@ private:
 
     filter_buf::FilterBuf prefilter_line_;
     std::array<filter_buf::FilterBuf, NUM_LINES> lines_;
+    // &lines_[i], for the shared-tap convolution (the object never moves).
+    std::array<const filter_buf::FilterBuf*, NUM_LINES> line_ptrs_{};
     // A tap array of MAX_FILTER_SIZE floats placed so that tap 2, where the
     // vector pass of convolve_ahead starts, lies on a 64-byte boundary.
     struct TapArray {
@@ -227,7 +233,6 @@ private:
     float space_average_ = 0.001f;
     float last_slicer_value_ = 0.0f;
 
-    std::array<float, MAX_SLICERS> decisions_{};
     // Profile B: the threshold offset of each slicer for the current count.
     std::array<float, MAX_SLICERS> offsets_{};
     std::array<SlicerState, MAX_SLICERS> slicers_{};

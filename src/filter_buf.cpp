@@ -415,21 +415,20 @@ void convolve_lines_ahead(std::span<const float> taps, std::span<const FilterBuf
                           std::span<float> out) {
     constexpr std::size_t kMaxLines = 16;
     const float* xs[kMaxLines];
-    float older[kMaxLines];
     const std::size_t n = std::min(taps.size(), MAX_FILTER_SIZE);
     const std::size_t count = std::min(lines.size(), out.size());
-    if (n < 2) {
-        for (std::size_t i = 0; i < count; ++i) out[i] = 0.0f;
-        return;
-    }
-    std::size_t done = 0;
-    while (done < count) {
+    const float* const t = taps.data();
+    for (std::size_t done = 0; done < count; done += kMaxLines) {
         const std::size_t batch = std::min(count - done, kMaxLines);
+        float* const o = out.data() + done;
+        if (n < 2) {
+            for (std::size_t i = 0; i < batch; ++i) o[i] = 0.0f;
+            continue;
+        }
+        // As in convolve_ahead, the newest stored sample's term is added apart.
         for (std::size_t i = 0; i < batch; ++i) xs[i] = lines[done + i]->newest() + 1;
-        kernels().dot_lines(taps.data() + 2, xs, batch, n - 2, older);
-        for (std::size_t i = 0; i < batch; ++i)
-            out[done + i] = taps[1] * lines[done + i]->newest()[0] + older[i];
-        done += batch;
+        kernels().dot_lines(t + 2, xs, batch, n - 2, o);
+        for (std::size_t i = 0; i < batch; ++i) o[i] = t[1] * xs[i][-1] + o[i];
     }
 }
 

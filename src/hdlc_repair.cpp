@@ -325,7 +325,6 @@ struct Scratch {
     Analysis analysis;
     std::vector<uint8_t> bits;
     std::vector<Outcome> single;
-    std::vector<int8_t> single_plausible;  // -1 unknown
     std::vector<int8_t> unchanged_plausible;
     std::vector<int32_t> next_plausible_single;
 };
@@ -378,10 +377,7 @@ std::optional<DecodedFrame> fix_single_bit(const RawCapture& capture) {
             out = a.single(pat);
         }
         if (out.pos == NONE) continue;
-        if (out.unchanged) {
-            if (!unchanged_frame_plausible(capture, out.pos)) continue;
-            return materialise(capture, {i}, 1, 0);
-        }
+        if (out.unchanged && !unchanged_frame_plausible(capture, out.pos)) continue;
         if (auto frame = plausible_or_none(materialise(capture, {i}, 1, 0))) return frame;
     }
     return std::nullopt;

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "decode.h"
+#include "ipc/proto.h"
 #include "version.h"
 
 namespace quillmar_modem {
@@ -67,6 +68,8 @@ int main(int argc, char** argv) {
     // A write to a connection the peer has closed must fail with an error
     // instead of ending the process.
     std::signal(SIGPIPE, SIG_IGN);
+    // Standard error carries only this program's own lines.
+    ipc::silence_protobuf_logs();
 
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);

@@ -105,7 +105,8 @@ Result<IpcConnection> IpcServer::finish_accept(UniqueFd connection) {
     auto [sender, receiver] = make_unbounded_queue<IpcInbound>();
     try {
         std::thread(reader_thread_main, std::move(read_side), std::move(sender)).detach();
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
+        // No thread (no resources, or no memory for its start-up): fatal.
         std::fputs("failed to spawn ipc reader thread\n", stderr);
         teardown();
         std::exit(101);

@@ -95,7 +95,7 @@ void SlicerState::take_crossing() {
     const float inertia = carrier_detect ? INERTIA_CARRIER : INERTIA_NO_CARRIER;
     const int32_t pulled = num::saturate_cast<int32_t>(static_cast<float>(clock_phase) * inertia);
     const int64_t correction = static_cast<int64_t>(pulled) - static_cast<int64_t>(clock_phase);
-    // Wrapping sum: hours of corrections without a flag never overflow.
+    // A wrapping sum: hours of corrections without a flag stay defined.
     correction_sum = static_cast<int64_t>(static_cast<uint64_t>(correction_sum) +
                                           static_cast<uint64_t>(correction));
     clock_phase = pulled;

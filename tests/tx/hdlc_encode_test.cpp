@@ -34,7 +34,8 @@ TEST(HdlcEncode, MatchesReferenceForEverySingleByteAndLongerFrames) {
         const std::vector<uint8_t> data = {static_cast<uint8_t>(b)};
         const std::vector<uint8_t> levels = hdlc_encode::encode(data, 1, 1);
         ASSERT_EQ(levels, tx_reference::encode(data, 1, 1)) << b;
-        stuffed_after_last_fcs_bit |= (tx_reference::fcs(data) >> 11) == 0x1F;
+        // FCS bits 10..15 sent as 0, 1, 1, 1, 1, 1: the fifth one is the last bit.
+        stuffed_after_last_fcs_bit |= (tx_reference::fcs(data) >> 10) == 0x3E;
     }
     EXPECT_TRUE(stuffed_after_last_fcs_bit);
 

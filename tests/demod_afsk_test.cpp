@@ -334,6 +334,50 @@ INSTANTIATE_TEST_SUITE_P(
                std::to_string(info.param.slicers);
     });
 
+// A frame carries the index of the sample whose processing completed it,
+// counting from 0.
+TEST(AfskEndToEndIndex, FrameCarriesIndexOfCompletingSample) {
+    test_support::AfskTones tones;
+    const auto frames = test_frames(2);
+    const auto stream = test_support::frame_stream(frames);
+    const auto audio = test_support::to_pcm16(test_support::afsk_waveform(stream.levels, tones));
+    AfskDemodulator d(44100, 1200, 1200, 2200, false, 0, 0);
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < audio.size(); ++i) {
+        d.process_sample(audio[i]);
+        for (; seen < d.frames().size(); ++seen) EXPECT_EQ(d.frames()[seen].sample_index, i);
+    }
+    EXPECT_EQ(seen, frames.size());
+}
+
+// Steady tones: profile B's discriminator reads +1 at mark (1200 Hz), -1 at
+// space (2200 Hz) and 0.4 at 1500 Hz, where of nine slicers (offsets -0.5 to
+// +0.5) only slicer 0 decides 0. Profile A's slicers all follow the stronger tone.
+TEST(AfskSlicer, SteadyTonesAgainstThresholds) {
+    struct Case {
+        bool profile_b;
+        double hz;
+        uint32_t ones;  // bit k set when slicer k decides 1
+    };
+    const Case cases[] = {{true, 1200, 0x1FF},
+                          {true, 2200, 0x000},
+                          {true, 1500, 0x1FE},
+                          {false, 1200, 0x1FF},
+                          {false, 2200, 0x000}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << (c.profile_b ? "B " : "A ") << c.hz);
+        AfskDemodulator d(44100, 1200, 1200, 2200, c.profile_b, 0, 0);
+        d.set_num_slicers(9);
+        for (int n = 0; n < 4000; ++n) {
+            d.process_sample(
+                static_cast<int16_t>(std::lround(8000 * std::sin(2 * M_PI * c.hz * n / 44100))));
+        }
+        uint32_t ones = 0;
+        for (std::size_t k = 0; k < 9; ++k) ones |= d.slicer(k).last_decision << k;
+        EXPECT_EQ(ones, c.ones);
+    }
+}
+
 // White noise over the whole band at Eb/N0 = 16 dB (energy per bit of the tone
 // over the one-sided noise density), about 4 dB above where frames start to be
 // lost: every frame still decodes.

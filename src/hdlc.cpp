@@ -203,10 +203,12 @@ std::optional<DecodedFrame> HdlcDecoder::decode_from_raw_bits(const RawCapture& 
 namespace detail {
 
 std::optional<DecodedFrame> decode_bits(const RawCapture& capture, std::span<const uint8_t> bits,
-                                        uint8_t retry, size_t first_check, size_t* found_at) {
+                                        uint8_t retry, size_t first_check, size_t* found_at,
+                                        bool* octets_dropped) {
     if (bits.size() <= MAX_IDLE_CAPTURE_BITS) return std::nullopt;
     std::array<uint8_t, MAX_FRAME_OCTETS> buf;
     size_t len = 0;
+    bool dropped = false;  // octets beyond the buffer since the last flag or abort
     int bit_count = 0;
     uint8_t flag_shift = 0;
     uint8_t byte_shift = 0;
@@ -235,6 +237,7 @@ std::optional<DecodedFrame> decode_bits(const RawCapture& capture, std::span<con
         switch (flag_shift) {
             case 0xFE:
                 len = 0;
+                dropped = false;
                 bit_count = -1;
                 continue;
             case FLAG_OCTET:
@@ -242,6 +245,7 @@ std::optional<DecodedFrame> decode_bits(const RawCapture& capture, std::span<con
                     found = k;
                 } else {
                     len = 0;
+                    dropped = false;
                     bit_count = 0;
                 }
                 continue;
@@ -256,7 +260,11 @@ std::optional<DecodedFrame> decode_bits(const RawCapture& capture, std::span<con
         byte_shift = static_cast<uint8_t>((byte_shift >> 1) | (b << 7));
         if (++bit_count == 8) {
             bit_count = 0;
-            if (len < MAX_FRAME_OCTETS) buf[len++] = byte_shift;
+            if (len < MAX_FRAME_OCTETS) {
+                buf[len++] = byte_shift;
+            } else {
+                dropped = true;
+            }
         }
     }
     if (found == 0) {
@@ -264,6 +272,7 @@ std::optional<DecodedFrame> decode_bits(const RawCapture& capture, std::span<con
         found = bits.size();
     }
     if (found_at) *found_at = found;
+    if (octets_dropped) *octets_dropped = dropped;
 
     DecodedFrame frame;
     frame.data.assign(buf.begin(), buf.begin() + (len - 2));
@@ -274,6 +283,18 @@ std::optional<DecodedFrame> decode_bits(const RawCapture& capture, std::span<con
     frame.audio_level_space = capture.audio_level_space;
     frame.speed_error = capture.speed_error;
     frame.retry = retry;
+    return frame;
+}
+
+std::optional<DecodedFrame> decode_candidate(const RawCapture& capture,
+                                             std::span<const uint8_t> bits, uint8_t retry,
+                                             size_t first_check) {
+    // A frame longer than the buffer is checked over its first octets only; an
+    // inversion that makes those pass would deliver a cut-off frame.
+    bool dropped = false;
+    std::optional<DecodedFrame> frame =
+        decode_bits(capture, bits, retry, first_check, nullptr, &dropped);
+    if (frame && (dropped || !plausible_address_field(frame->data))) frame.reset();
     return frame;
 }
 
@@ -290,23 +311,12 @@ std::optional<DecodedFrame> HdlcDecoder::try_fix_double_bit(const RawCapture& ca
 
 namespace reference {
 
-namespace {
-
-std::optional<DecodedFrame> accept_repaired(std::optional<DecodedFrame> frame) {
-    if (frame && !plausible_address_field(frame->data)) frame.reset();
-    return frame;
-}
-
-}  // namespace
-
 std::optional<DecodedFrame> fix_single_bit(const RawCapture& capture) {
     RawCapture copy = capture;
     std::vector<uint8_t>& bits = copy.raw_bits;
     for (size_t i = 0; i < bits.size(); ++i) {
         bits[i] ^= 1;
-        if (auto frame = accept_repaired(HdlcDecoder::decode_from_raw_bits(copy, 1))) {
-            return frame;
-        }
+        if (auto frame = detail::decode_candidate(copy, bits, 1, 0)) return frame;
         bits[i] ^= 1;
     }
     return std::nullopt;
@@ -319,9 +329,7 @@ std::optional<DecodedFrame> fix_double_bit(const RawCapture& capture) {
         bits[i] ^= 1;
         for (size_t j = i + 1; j < bits.size(); ++j) {
             bits[j] ^= 1;
-            if (auto frame = accept_repaired(HdlcDecoder::decode_from_raw_bits(copy, 2))) {
-                return frame;
-            }
+            if (auto frame = detail::decode_candidate(copy, bits, 2, 0)) return frame;
             bits[j] ^= 1;
         }
         bits[i] ^= 1;

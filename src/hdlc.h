@@ -156,9 +156,10 @@ public:
 
     // Repair searches: the first single raw bit (index ascending), or the first
     // pair of raw bits (first index, then second, ascending), whose inversion
-    // makes the capture decode to a frame with a plausible address field. The
-    // capture is left unchanged. The two-bit search gives nothing for a capture
-    // of more than MAX_DOUBLE_FIX_BITS bits.
+    // makes the capture decode to a frame with a plausible address field that
+    // lost no octets beyond MAX_FRAME_OCTETS (a longer frame is checked over its
+    // first octets only). The capture is left unchanged. The two-bit search
+    // gives nothing for a capture of more than MAX_DOUBLE_FIX_BITS bits.
     static std::optional<DecodedFrame> try_fix_single_bit(const RawCapture& capture);
     static std::optional<DecodedFrame> try_fix_double_bit(const RawCapture& capture);
 

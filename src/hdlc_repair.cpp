@@ -325,8 +325,8 @@ struct Scratch {
     Analysis analysis;
     std::vector<uint8_t> bits;
     std::vector<Outcome> single;
-    std::vector<int8_t> unchanged_plausible;
-    std::vector<int32_t> next_plausible_single;
+    std::vector<int8_t> unchanged_acceptable;
+    std::vector<int32_t> next_acceptable_single;
 };
 
 Scratch& scratch() {
@@ -335,27 +335,22 @@ Scratch& scratch() {
 }
 
 // Frame of a candidate inverting raw bits `flips`, decoded in full from the
-// copy; candidates closing before `first_check` are passed over.
+// copy and accepted as decode_candidate accepts it; candidates closing before
+// `first_check` are passed over.
 std::optional<DecodedFrame> materialise(const RawCapture& capture,
                                         std::initializer_list<int32_t> flips, uint8_t retry,
                                         size_t first_check) {
     std::vector<uint8_t>& bits = scratch().bits;
     bits.assign(capture.raw_bits.begin(), capture.raw_bits.end());
     for (int32_t i : flips) bits[i] ^= 1;
-    return decode_bits(capture, bits, retry, first_check, nullptr);
+    return decode_candidate(capture, bits, retry, first_check);
 }
 
-std::optional<DecodedFrame> plausible_or_none(std::optional<DecodedFrame> frame) {
-    if (frame && !plausible_address_field(frame->data)) frame.reset();
-    return frame;
-}
-
-// Whether the unchanged capture's frame at `pos` has a plausible address field.
-bool unchanged_frame_plausible(const RawCapture& capture, int32_t pos) {
-    int8_t& cached = scratch().unchanged_plausible[pos];
-    if (cached < 0) {
-        cached = plausible_or_none(materialise(capture, {}, 0, pos)).has_value();
-    }
+// Whether the unchanged capture's frame at `pos` would be accepted as a
+// candidate's frame.
+bool unchanged_frame_acceptable(const RawCapture& capture, int32_t pos) {
+    int8_t& cached = scratch().unchanged_acceptable[pos];
+    if (cached < 0) cached = materialise(capture, {}, 1, pos).has_value();
     return cached;
 }
 
@@ -366,7 +361,7 @@ std::optional<DecodedFrame> fix_single_bit(const RawCapture& capture) {
     Scratch& sc = scratch();
     Analysis& a = sc.analysis;
     a.run(capture);
-    sc.unchanged_plausible.assign(a.n + 2, -1);
+    sc.unchanged_acceptable.assign(a.n + 2, -1);
     const int32_t first_found = a.next_found[1];
     for (int32_t i = 0; i < a.n; ++i) {
         const Pattern pat = a.pattern(i);
@@ -377,8 +372,8 @@ std::optional<DecodedFrame> fix_single_bit(const RawCapture& capture) {
             out = a.single(pat);
         }
         if (out.pos == NONE) continue;
-        if (out.unchanged && !unchanged_frame_plausible(capture, out.pos)) continue;
-        if (auto frame = plausible_or_none(materialise(capture, {i}, 1, 0))) return frame;
+        if (out.unchanged && !unchanged_frame_acceptable(capture, out.pos)) continue;
+        if (auto frame = materialise(capture, {i}, 1, 0)) return frame;
     }
     return std::nullopt;
 }
@@ -488,7 +483,7 @@ public:
         n_ = a_.n;
         norm_ = a_.total_data + 64;
         first_found_ = a_.next_found[1];
-        sc_.unchanged_plausible.assign(n_ + 2, -1);
+        sc_.unchanged_acceptable.assign(n_ + 2, -1);
         patterns_.resize(n_);
         summaries_.resize(n_);
         stored_end_.assign(n_, std::numeric_limits<int32_t>::max());
@@ -615,19 +610,19 @@ public:
         return e1_ + 1;
     }
 
-    // A pair's frame, decoded in full, if its address field is plausible.
+    // A pair's frame, decoded in full, if it is accepted.
     std::optional<DecodedFrame> accept(int32_t i, int32_t j, const Outcome& out) {
         if (out.pos == NONE) return std::nullopt;
-        if (out.unchanged && !unchanged_frame_plausible(capture_, out.pos)) return std::nullopt;
-        return plausible_or_none(materialise(capture_, {i, j}, 2, 0));
+        if (out.unchanged && !unchanged_frame_acceptable(capture_, out.pos)) return std::nullopt;
+        return materialise(capture_, {i, j}, 2, 0);
     }
 
-    // Whether the frame of inversion j alone, from its first changed bit on, is plausible.
-    bool single_plausible(int32_t j) {
+    // Whether the frame of inversion j alone, from its first changed bit on, is accepted.
+    bool single_acceptable(int32_t j) {
         const Outcome& out = sc_.single[j];
         if (out.pos == NONE) return false;
-        if (out.unchanged) return unchanged_frame_plausible(capture_, out.pos);
-        return plausible_or_none(materialise(capture_, {j}, 2, patterns_[j].first())).has_value();
+        if (out.unchanged) return unchanged_frame_acceptable(capture_, out.pos);
+        return materialise(capture_, {j}, 2, patterns_[j].first()).has_value();
     }
 
 private:
@@ -669,11 +664,11 @@ std::optional<DecodedFrame> fix_double_bit(const RawCapture& capture) {
     PairSearch search(capture, sc);
     const int32_t n = search.size();
 
-    // Where j alone finds a plausible frame, for the stretches that act as j alone.
-    sc.next_plausible_single.assign(n + 1, NONE);
+    // Where j alone finds an accepted frame, for the stretches that act as j alone.
+    sc.next_acceptable_single.assign(n + 1, NONE);
     for (int32_t j = n - 1; j >= 0; --j) {
-        sc.next_plausible_single[j] =
-            search.single_plausible(j) ? j : sc.next_plausible_single[j + 1];
+        sc.next_acceptable_single[j] =
+            search.single_acceptable(j) ? j : sc.next_acceptable_single[j + 1];
     }
 
     for (int32_t i = 0; i + 1 < n; ++i) {
@@ -685,8 +680,8 @@ std::optional<DecodedFrame> fix_double_bit(const RawCapture& capture) {
              j = search.next_maybe(j + 1, stop)) {
             if (auto frame = search.accept(i, j, search.outcome(j))) return frame;
         }
-        for (int32_t j = sc.next_plausible_single[alone]; j != NONE && j < repeats;
-             j = sc.next_plausible_single[j + 1]) {
+        for (int32_t j = sc.next_acceptable_single[alone]; j != NONE && j < repeats;
+             j = sc.next_acceptable_single[j + 1]) {
             if (auto frame = search.accept(i, j, search.outcome(j))) return frame;
         }
         if (repeats < n) {

@@ -17,9 +17,19 @@ namespace hdlc::detail {
 // as HdlcDecoder::decode_from_raw_bits does, except that candidates closing at
 // a bit index below `first_check` are passed over. On success stores the index
 // of the closing flag's last bit (bits.size() for the end of the bits) in
-// *found_at when found_at is not null.
+// *found_at when found_at is not null, and in *octets_dropped whether the frame
+// ran past MAX_FRAME_OCTETS (its check then covered only its first octets).
 std::optional<DecodedFrame> decode_bits(const RawCapture& capture, std::span<const uint8_t> bits,
-                                        uint8_t retry, size_t first_check, size_t* found_at);
+                                        uint8_t retry, size_t first_check, size_t* found_at,
+                                        bool* octets_dropped = nullptr);
+
+// The frame of one repair candidate (the capture with some raw bits inverted,
+// `bits`), tagged with `retry`: decode_bits' frame, accepted only when no
+// octets were dropped and its address field is plausible. Both the fast and the
+// plain searches accept candidates through it.
+std::optional<DecodedFrame> decode_candidate(const RawCapture& capture,
+                                             std::span<const uint8_t> bits, uint8_t retry,
+                                             size_t first_check);
 
 // The repair searches with the results of reference::fix_single_bit and
 // reference::fix_double_bit, reusing the decoder state of the unchanged prefix

@@ -187,11 +187,24 @@ const Case CASES[] = {
      {0},
      0},
     {"largest frame", false, 0, [] { return framed({ax25_data(2123, 0x11)}); }, {0}, 0},
-    // Without repair: the check over the first 2125 octets fails. (Single-bit
-    // repair may well find an inversion that makes those octets pass.)
+    // The check over the first 2125 octets fails.
     {"one octet over the largest frame",
      false,
      0,
+     [] { return framed({ax25_data(2124, 0x11)}); },
+     {},
+     1},
+    // Single-bit inversions exist that make the first 2125 octets of these
+    // frames pass the check; such a cut-off frame is never delivered.
+    {"one octet over the largest frame, repair on",
+     false,
+     2,
+     [] { return framed({ax25_data(2124, 0x11)}); },
+     {},
+     1},
+    {"one octet over the largest frame scrambled, repair on",
+     true,
+     1,
      [] { return framed({ax25_data(2124, 0x11)}); },
      {},
      1},

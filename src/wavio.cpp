@@ -24,6 +24,9 @@ Error system_error(int err) {
     return Error{std::strerror(err)};
 }
 
+// Samples set aside before the data confirms a count that a header declares.
+constexpr uint64_t kMaxReservedSamples = uint64_t{1} << 24;
+
 int16_t clamp_i16(int32_t v) {
     return static_cast<int16_t>(std::clamp<int32_t>(v, std::numeric_limits<int16_t>::min(),
                                                     std::numeric_limits<int16_t>::max()));
@@ -53,9 +56,9 @@ protected:
         total_samples = info.total_samples;
         // A rate of 0 would divide by zero in every consumer of the samples.
         if (sample_rate == 0) keep_error(Error{"FLAC stream declares a sample rate of 0"});
-        if (total_samples != 0 && total_samples <= samples.max_size()) {
-            samples.reserve(static_cast<size_t>(total_samples));
-        }
+        // The declared count is only a claim (up to 2^36 - 1): set aside at most
+        // kMaxReservedSamples ahead and let the vector grow beyond that.
+        samples.reserve(static_cast<size_t>(std::min(total_samples, kMaxReservedSamples)));
     }
 
     ::FLAC__StreamDecoderWriteStatus write_callback(const ::FLAC__Frame* frame,

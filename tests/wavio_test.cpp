@@ -261,6 +261,16 @@ TEST(WavioRead, FlacFailures) {
     ASSERT_FALSE(audio.ok());
     EXPECT_EQ(audio.error_text(), "FLAC stream declares a sample rate of 0");
 
+    // The largest sample count the stream information can declare (36 bits from
+    // the low half of byte 21) is a claim, not an amount of memory to set aside.
+    auto huge_count = bytes;
+    huge_count[21] |= 0x0F;
+    for (size_t i = 22; i < 26; ++i) huge_count[i] = 0xFF;
+    test_support::write_bytes(dir.file("huge_count.flac"), huge_count);
+    auto claimed = wavio::read_audio_i16(dir.file("huge_count.flac"));
+    ASSERT_FALSE(claimed.ok());
+    EXPECT_EQ(claimed.error_text(), "FLAC stream ended after 20000 of 68719476735 samples");
+
     // The stream information block turned into padding: the samples cannot be
     // interpreted without it.
     auto no_info = bytes;

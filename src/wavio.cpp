@@ -208,9 +208,11 @@ Result<Audio> read_wav(const std::string& path) {
 
     Audio audio;
     audio.sample_rate = static_cast<uint32_t>(std::max(info.samplerate, 0));
-    audio.samples.reserve(static_cast<size_t>(info.frames));
+    // The frame count of a regular file is bounded by its length; from a pipe it
+    // is only what the header claims, so nothing is set aside for it.
+    if (info.seekable) audio.samples.reserve(static_cast<size_t>(info.frames));
     Status read_status;
-    if (subformat == SF_FORMAT_PCM_16 && info.channels == 1) {
+    if (subformat == SF_FORMAT_PCM_16 && info.channels == 1 && info.seekable) {
         // Already what is wanted: read straight into place.
         read_status = read_mono_16(file.get(), info, audio.samples);
     } else if (subformat == SF_FORMAT_FLOAT) {

@@ -1,14 +1,18 @@
 #include "wavio.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <thread>
 
 #include "support/flac_file.h"
 #include "support/scratch_dir.h"
@@ -205,6 +209,46 @@ TEST(WavioRead, Failures) {
     sf_write_short(aiff, two, 2);
     sf_close(aiff);
     EXPECT_FALSE(wavio::read_audio_i16(dir.file("aiff.wav")).ok());
+}
+
+// Reads `bytes` through a pipe, as "--decode /dev/stdin" does.
+Result<wavio::Audio> read_through_pipe(const std::vector<uint8_t>& bytes) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return Error{"pipe"};
+    std::thread writer([&] {
+        for (size_t done = 0; done < bytes.size();) {
+            ssize_t n = ::write(fds[1], bytes.data() + done, bytes.size() - done);
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+        ::close(fds[1]);
+    });
+    auto audio = wavio::read_audio_i16("/dev/fd/" + std::to_string(fds[0]));
+    writer.join();
+    ::close(fds[0]);
+    return audio;
+}
+
+long peak_rss_kib() {
+    struct rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+TEST(WavioRead, ThroughAPipe) {
+    auto good = read_through_pipe(
+        wav_file(test_support::kWavPcm, 1, 8000, 16, test_support::int_samples({5, -6, 7}, 2)));
+    ASSERT_TRUE(good.ok()) << good.error_text();
+    EXPECT_EQ(good->samples, (std::vector<int16_t>{5, -6, 7}));
+
+    // A streaming header claims nearly 4 GB of data; a pipe cannot say otherwise
+    // until it ends, so the claim must not be allocated up front.
+    long before = peak_rss_kib();
+    auto claimed = read_through_pipe(
+        wav_file(test_support::kWavPcm, 1, 8000, 16, std::vector<uint8_t>(200, 1), 0xFFFFFFF0));
+    EXPECT_LT(peak_rss_kib() - before, 256 * 1024);
+    ASSERT_FALSE(claimed.ok());
+    EXPECT_EQ(claimed.error_text(), "WAV data ended after 100 of 2147483640 frames");
 }
 
 TEST(WavioRead, FlacFailures) {

@@ -1,7 +1,9 @@
 #include "quillmar_modem.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 
 #include "decode.h"
@@ -21,8 +23,12 @@ int not_available(std::string_view what) {
 }
 
 int run_version() {
-    std::printf("%s\n", full_version().c_str());
-    std::fflush(stdout);
+    // A version text that did not reach standard output is a failure.
+    if (std::printf("%s\n", full_version().c_str()) < 0 || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "quillmar-modem: write to standard output: %s\n",
+                     std::strerror(errno));
+        return kExitFailure;
+    }
     return kExitSuccess;
 }
 

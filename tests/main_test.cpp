@@ -75,6 +75,25 @@ TEST(Executable, Version) {
     EXPECT_EQ(r.err, "");
 }
 
+TEST(Executable, OutputThatCannotBeWrittenIsAFailure) {
+    const std::string sample = std::string(QUILLMAR_SOURCE_DIR) + "/samples/demo.flac";
+    const std::string exe = QUILLMAR_MODEM_EXE;
+    struct Case {
+        std::string command;
+        std::string err;
+    };
+    const std::string full = std::strerror(ENOSPC);
+    const Case cases[] = {
+        {exe + " --version", "quillmar-modem: write to standard output: " + full + "\n"},
+        {exe + " --decode " + sample, "decode: write to standard output: " + full + "\n"},
+    };
+    for (const Case& c : cases) {
+        auto r = run_process("/bin/sh", {"-c", "exec " + c.command + " >/dev/full"});
+        EXPECT_EQ(r.status, 1) << c.command;
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
 TEST(Executable, DecodeErrors) {
     auto no_file = run_process(QUILLMAR_MODEM_EXE, {"--decode"});
     EXPECT_EQ(no_file.status, 1);

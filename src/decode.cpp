@@ -131,9 +131,23 @@ Result<DecodeSummary> decode_file(const std::string& path) {
     return decode_samples(audio->samples, audio->sample_rate);
 }
 
+namespace {
+
+// decode_file with a failed allocation (a recording too large for memory) turned
+// into an error instead of ending the process.
+Result<DecodeSummary> decode_file_guarded(const std::string& path) {
+    try {
+        return decode_file(path);
+    } catch (const std::exception& e) {
+        return Error{e.what()};
+    }
+}
+
+}  // namespace
+
 Status run(std::span<const std::string> args) {
     if (args.empty()) return Error{"usage: quillmar-modem --decode <file.wav|file.flac>"};
-    Result<DecodeSummary> summary = decode_file(args[0]);
+    Result<DecodeSummary> summary = decode_file_guarded(args[0]);
     if (!summary) return summary.error();
     Result<std::string> doc = summary_json(*summary);
     if (!doc) return doc.error();

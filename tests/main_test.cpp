@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "quillmar_modem.h"
@@ -132,6 +133,23 @@ TEST(Executable, DecodesAGeneratedRecording) {
         EXPECT_EQ(doc["rx_frames"], 6);
         EXPECT_EQ(doc["sample_rate"], 48000);
     }
+}
+
+TEST(Executable, DecodeWithoutEnoughMemoryIsAnError) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "the address sanitizer needs more address space than the limit below";
+#endif
+    // A sparse file of nearly 4 GB of samples, read under a 1 GB address-space limit.
+    test_support::ScratchDir dir;
+    std::string path = dir.file("big.wav");
+    test_support::write_bytes(
+        path, test_support::wav_file(test_support::kWavPcm, 1, 8000, 16, {}, 0xFFFFFF00));
+    std::filesystem::resize_file(path, 44 + uint64_t{0xFFFFFF00});
+    auto r = run_process("/bin/sh", {"-c", std::string("ulimit -v 1000000; exec ") +
+                                               QUILLMAR_MODEM_EXE + " --decode " + path});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "decode: std::bad_alloc\n");
+    EXPECT_EQ(r.out, "");
 }
 
 TEST(Executable, DecodeRefusesARateOfZero) {

@@ -89,10 +89,16 @@ Result<Audio> read_flac(const std::string& path) {
 
     auto reader = std::make_unique<FlacReader>();
     reader->set_md5_checking(false);
-    // On success the decoder owns the FILE and closes it in finish().
+    // The decoder takes the FILE once it has checked its own state and
+    // callbacks (a later failure, such as running out of memory, leaves it
+    // with the decoder, whose finish() closes it); only the two early refusals
+    // leave it with us.
     FLAC__StreamDecoderInitStatus init = reader->init(file);
     if (init != FLAC__STREAM_DECODER_INIT_STATUS_OK) {
-        std::fclose(file);
+        if (init == FLAC__STREAM_DECODER_INIT_STATUS_ALREADY_INITIALIZED ||
+            init == FLAC__STREAM_DECODER_INIT_STATUS_INVALID_CALLBACKS) {
+            std::fclose(file);
+        }
         return Error{FLAC__StreamDecoderInitStatusString[init]};
     }
     bool ran = reader->process_until_end_of_stream();

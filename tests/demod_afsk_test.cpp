@@ -335,7 +335,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 // A frame carries the index of the sample whose processing completed it,
-// counting from 0.
+// counting from 0, and the levels as that sample updated them.
 TEST(AfskEndToEndIndex, FrameCarriesIndexOfCompletingSample) {
     test_support::AfskTones tones;
     const auto frames = test_frames(2);
@@ -345,7 +345,11 @@ TEST(AfskEndToEndIndex, FrameCarriesIndexOfCompletingSample) {
     std::size_t seen = 0;
     for (std::size_t i = 0; i < audio.size(); ++i) {
         d.process_sample(audio[i]);
-        for (; seen < d.frames().size(); ++seen) EXPECT_EQ(d.frames()[seen].sample_index, i);
+        for (; seen < d.frames().size(); ++seen) {
+            EXPECT_EQ(d.frames()[seen].sample_index, i);
+            EXPECT_EQ(d.frames()[seen].audio_level_mark, d.mark_level());
+            EXPECT_EQ(d.frames()[seen].audio_level_space, d.space_level());
+        }
     }
     EXPECT_EQ(seen, frames.size());
 }

@@ -93,10 +93,9 @@ void BM_ClosingFlagSingleRepairLongest(benchmark::State& state) {
 // A steady tone (an abort, then ones up to the bit cap) ended by a flag: no
 // repair runs on such a capture.
 void BM_ClosingFlagAfterLongTone(benchmark::State& state) {
-    std::vector<uint8_t> bits(8, 0);
-    for (int k = 1; k < 7; ++k) bits[k] = 1;
-    bits.insert(bits.end(), 30000, 1);
-    for (int k = 0; k < 8; ++k) bits.push_back(k >= 1 && k <= 6);
+    // A flag, 30000 ones, a flag: ones everywhere but the flags' outer zeros.
+    std::vector<uint8_t> bits(8 + 30000 + 8, 1);
+    for (size_t k : {size_t{0}, size_t{7}, bits.size() - 8, bits.size() - 1}) bits[k] = 0;
     const std::vector<uint8_t> line = to_line(bits, false);
     hdlc::HdlcDecoder decoder(0, 0, 0);
     decoder.set_fix_bits(2);

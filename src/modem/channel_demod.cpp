@@ -1,6 +1,7 @@
 #include "modem/channel_demod.h"
 
 #include <algorithm>
+#include <iterator>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -16,6 +17,17 @@ uint64_t take_first_bad_fcs(std::span<hdlc::HdlcDecoder> decoders) {
     return first;
 }
 
+// Moves a demodulator's queue out, oldest first, leaving it empty but with its
+// capacity, so the per-sample path does not allocate again after each drain.
+template <class T>
+std::vector<T> take_all(std::vector<T>& queue) {
+    if (queue.empty()) return {};
+    std::vector<T> taken(std::make_move_iterator(queue.begin()),
+                         std::make_move_iterator(queue.end()));
+    queue.clear();
+    return taken;
+}
+
 std::span<const demod_afsk_multi::MultiConfig> ensemble_rows(std::string_view name) {
     if (name == "triple") return demod_afsk_multi::TRIPLE_ROWS;
     if (name == "dual") return demod_afsk_multi::DUAL_ROWS;
@@ -25,7 +37,7 @@ std::span<const demod_afsk_multi::MultiConfig> ensemble_rows(std::string_view na
 }  // namespace
 
 std::vector<hdlc::DecodedFrame> ChannelDemod::Afsk::take_frames() {
-    return std::exchange(demod->frames(), {});
+    return take_all(demod->frames());
 }
 
 uint64_t ChannelDemod::Afsk::take_bad_fcs() {
@@ -33,11 +45,11 @@ uint64_t ChannelDemod::Afsk::take_bad_fcs() {
 }
 
 std::vector<demod_afsk::DcdChange> ChannelDemod::Afsk::take_dcd_changes() {
-    return std::exchange(demod->dcd_changes(), {});
+    return take_all(demod->dcd_changes());
 }
 
 std::vector<hdlc::DecodedFrame> ChannelDemod::MultiAfsk::take_frames() {
-    return std::exchange(demod->frames(), {});
+    return take_all(demod->frames());
 }
 
 uint64_t ChannelDemod::MultiAfsk::take_bad_fcs() {

@@ -1,5 +1,7 @@
 #include "demod_afsk_multi.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <utility>
 
 namespace demod_afsk_multi {
@@ -7,6 +9,11 @@ namespace demod_afsk_multi {
 MultiAfskDemodulator::MultiAfskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t mark,
                                            uint32_t space, uint64_t channel,
                                            std::span<const MultiConfig> rows) {
+    // Without members the majority rule would report a carrier on an empty ensemble.
+    if (rows.empty()) {
+        std::fputs("MultiAfskDemodulator: an ensemble needs at least one member\n", stderr);
+        std::abort();
+    }
     members_.reserve(rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const MultiConfig& row = rows[i];

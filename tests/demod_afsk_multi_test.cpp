@@ -132,6 +132,7 @@ TEST(MultiAfskDemodulator, BuildsMembersFromRows) {
         EXPECT_EQ(members[i]->channel(), CHANNEL);
         EXPECT_FALSE(members[i]->keeps_dcd_changes());
     }
+    EXPECT_DEATH(MultiAfskDemodulator(RATE, 1200, 1200, 2200, CHANNEL, {}), "at least one member");
 }
 
 }  // namespace

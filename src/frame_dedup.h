@@ -23,8 +23,8 @@ class FrameDedup {
 public:
     // Returns true when a frame with these data bytes (payload without FCS),
     // completed at sample_index, is to be passed on, and records it as passed;
-    // false when it is a copy to drop. Requires sample_index to be no smaller
-    // than that of the previous call.
+    // false when it is a copy to drop. An index below the remembered one counts
+    // as age 0 (a copy).
     bool pass(std::span<const uint8_t> data, uint64_t sample_index);
 
     // Number of passed frames still remembered (bounded by the frames passed

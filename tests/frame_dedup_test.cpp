@@ -47,6 +47,7 @@ TEST(FrameDedup, WindowRules) {
           {A, 1110, true},
           {B, 1160, true}}},
         {"from sample 0", {{A, 0, true}, {A, 109, false}, {A, 110, true}}},
+        {"an earlier index counts as age 0", {{A, 1000, true}, {A, 999, false}}},
         {"empty data", {{Bytes{}, 5, true}, {Bytes{}, 6, false}}},
     };
     for (const auto& tc : cases) {

@@ -2,8 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "num.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define QUILLMAR_X86 1
+#endif
 
 namespace demod_afsk {
 
@@ -47,6 +53,26 @@ constexpr int popcount32(uint32_t x) {
     x = (x + (x >> 4)) & 0x0F0F0F0Fu;
     return static_cast<int>((x * 0x01010101u) >> 24);
 }
+
+// SLICER_GAINS padded with zeros to whole vectors of four.
+struct PaddedGains {
+    alignas(16) float g[12];
+};
+constexpr PaddedGains PADDED_GAINS = [] {
+    PaddedGains p{};
+    for (std::size_t k = 0; k < MAX_SLICERS; ++k) p.g[k] = SLICER_GAINS[k];
+    return p;
+}();
+
+#if QUILLMAR_X86
+// Bits 0 to 11: lane i of a, b, c above 0 (NaN is not).
+inline uint32_t positive_mask(__m128 a, __m128 b, __m128 c) {
+    const __m128 zero = _mm_setzero_ps();
+    return static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpgt_ps(a, zero))) |
+           static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpgt_ps(b, zero))) << 4 |
+           static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpgt_ps(c, zero))) << 8;
+}
+#endif
 
 // Moves a tracker towards x with coefficient k.
 inline float track(float x, float tracker, float k) {
@@ -151,7 +177,15 @@ AfskDemodulator::AfskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t m
         space_level_ = -1.0f;
     }
     for (std::size_t i = 0; i < NUM_LINES; ++i) line_ptrs_[i] = &lines_[i];
+    // With a step of s >= 0, a phase p reaches a bit time (p > 0 and p + s
+    // wraps negative) exactly when p > max(0, INT32_MAX - s). The step is never
+    // negative; if it were, only all-equal phases of INT32_MIN would count as
+    // quiet, which is still exact.
+    constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
+    quiet_phase_limit_ = bit_clock_step_ >= 0 ? std::max<int32_t>(0, kMax - bit_clock_step_)
+                                              : std::numeric_limits<int32_t>::min();
     decoders_.emplace_back(channel_, subchan_, 0);
+    summarise_slicers();
 }
 
 std::unique_ptr<AfskDemodulator> AfskDemodulator::create(uint32_t sample_rate, uint32_t baud,
@@ -175,6 +209,47 @@ void AfskDemodulator::set_num_slicers(std::size_t n) {
         for (std::size_t k = 0; k < num_slicers_; ++k)
             offsets_[k] = static_cast<float>(k) / spread - 0.5f;
     }
+    summarise_slicers();
+}
+
+void AfskDemodulator::summarise_slicers() {
+    uint32_t decisions = 0;
+    int32_t max_phase = std::numeric_limits<int32_t>::min();
+    for (std::size_t k = 0; k < num_slicers_; ++k) {
+        decisions |= slicers_[k].last_decision << k;
+        max_phase = std::max(max_phase, slicers_[k].clock_phase);
+    }
+    last_decisions_ = decisions;
+    max_clock_phase_ = max_phase;
+}
+
+// The same decisions as the plain loop's decision(k) > 0, computed the same way.
+uint32_t AfskDemodulator::decision_mask(float v, float mark_mag, float space_mag) const {
+    const std::size_t n = num_slicers_;
+    if (n == 1) return v > 0.0f ? 1u : 0u;
+    const uint32_t used = (1u << n) - 1u;
+#if QUILLMAR_X86
+    if (profile_b_) {
+        const __m128 base = _mm_set1_ps(v);
+        const float* off = offsets_.data();
+        return used & positive_mask(_mm_add_ps(base, _mm_loadu_ps(off)),
+                                    _mm_add_ps(base, _mm_loadu_ps(off + 4)),
+                                    _mm_add_ps(base, _mm_loadu_ps(off + 8)));
+    }
+    const __m128 mark = _mm_set1_ps(mark_mag);
+    const __m128 space = _mm_set1_ps(space_mag);
+    const float* g = PADDED_GAINS.g;
+    return used & positive_mask(_mm_sub_ps(mark, _mm_mul_ps(_mm_load_ps(g), space)),
+                                _mm_sub_ps(mark, _mm_mul_ps(_mm_load_ps(g + 4), space)),
+                                _mm_sub_ps(mark, _mm_mul_ps(_mm_load_ps(g + 8), space)));
+#else
+    uint32_t mask = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const float vk = profile_b_ ? v + offsets_[k] : mark_mag - SLICER_GAINS[k] * space_mag;
+        mask |= (vk > 0.0f ? 1u : 0u) << k;
+    }
+    return used & mask;
+#endif
 }
 
 inline void AfskDemodulator::mix(Oscillator& osc, filter_buf::FilterBuf& in_phase,
@@ -185,17 +260,52 @@ inline void AfskDemodulator::mix(Oscillator& osc, filter_buf::FilterBuf& in_phas
     osc.phase += osc.increment;
 }
 
+// One sample of slicer k with decision value v: clock, bit time, crossing.
+inline void AfskDemodulator::step_slicer(std::size_t k, float v) {
+    SlicerState& s = slicers_[k];
+    if (s.advance_clock(bit_clock_step_)) [[unlikely]]
+        clock_bit(k, v);
+    s.take_decision(v > 0.0f);
+}
+
+// The plain loop runs every slicer's full step in slicer order. The fast path
+// first finds the slicers with something to do in this sample: a decision
+// other than the last (a zero crossing) or a clock phase above
+// quiet_phase_limit_ (possibly a bit time). Only those run the full step, still
+// in slicer order; every other one would only step its clock, so that is all
+// it does. Most samples have no such slicer at all.
 template <class Decision>
-inline void AfskDemodulator::run_slicers(Decision decision) {
+inline void AfskDemodulator::run_slicers(uint32_t decisions, Decision decision) {
     const std::size_t n = num_slicers_;
-    const int32_t step = bit_clock_step_;
-    for (std::size_t k = 0; k < n; ++k) {
-        const float v = decision(k);
-        SlicerState& s = slicers_[k];
-        if (s.advance_clock(step)) [[unlikely]]
-            clock_bit(k, v);
-        s.take_decision(v > 0.0f);
+    if (plain_slicers_) {
+        for (std::size_t k = 0; k < n; ++k) step_slicer(k, decision(k));
+        summarise_slicers();
+        return;
     }
+    uint32_t busy = decisions ^ last_decisions_;
+    if (max_clock_phase_ > quiet_phase_limit_) {
+        for (std::size_t k = 0; k < n; ++k)
+            busy |= (slicers_[k].clock_phase > quiet_phase_limit_ ? 1u : 0u) << k;
+    }
+    const uint32_t step = static_cast<uint32_t>(bit_clock_step_);
+    if (busy == 0) [[likely]] {
+        for (std::size_t k = 0; k < n; ++k) {
+            int32_t& phase = slicers_[k].clock_phase;
+            phase = static_cast<int32_t>(static_cast<uint32_t>(phase) + step);
+        }
+        // No phase wrapped (or all were equal), so the largest stays the largest.
+        max_clock_phase_ = static_cast<int32_t>(static_cast<uint32_t>(max_clock_phase_) + step);
+        return;
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        if ((busy >> k) & 1u) {
+            step_slicer(k, decision(k));
+        } else {
+            int32_t& phase = slicers_[k].clock_phase;
+            phase = static_cast<int32_t>(static_cast<uint32_t>(phase) + step);
+        }
+    }
+    summarise_slicers();
 }
 
 void AfskDemodulator::process_sample(int16_t sample) {
@@ -226,12 +336,13 @@ void AfskDemodulator::process_sample(int16_t sample) {
     // the space magnitude weighted by each slicer's gain (profile A).
     float mark_mag, space_mag;
     const float v = update_trackers(lowpass_out, mark_mag, space_mag);
+    const uint32_t decisions = plain_slicers_ ? 0u : decision_mask(v, mark_mag, space_mag);
     if (num_slicers_ == 1) {
-        run_slicers([v](std::size_t) { return v; });
+        run_slicers(decisions, [v](std::size_t) { return v; });
     } else if (profile_b_) {
-        run_slicers([this, v](std::size_t k) { return v + offsets_[k]; });
+        run_slicers(decisions, [this, v](std::size_t k) { return v + offsets_[k]; });
     } else {
-        run_slicers([mark_mag, space_mag](std::size_t k) {
+        run_slicers(decisions, [mark_mag, space_mag](std::size_t k) {
             return mark_mag - SLICER_GAINS[k] * space_mag;
         });
     }

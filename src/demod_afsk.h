@@ -133,6 +133,11 @@ public:
     // Processes one input sample.
     void process_sample(int16_t sample);
 
+    // When set, every sample runs the plain per-slicer loop instead of first
+    // checking all slicers at once for a quiet sample (no bit time, no zero
+    // crossing). Both give the same results; the plain loop is the reference.
+    void set_plain_slicers(bool on) { plain_slicers_ = on; }
+
     // When set, each input sample is replaced by its sign before filtering.
     void set_hard_limit(bool on) { hard_limit_ = on; }
     bool hard_limit() const { return hard_limit_; }
@@ -183,9 +188,15 @@ private:
     // Magnitudes, levels and trackers from the low-pass outputs; returns the
     // shared decision value (profile B, one-slicer profile A), else 0.
     float update_trackers(const float* lowpass_out, float& mark_mag, float& space_mag);
-    // Runs slicers 0 to n - 1 in order; decision(k) gives slicer k's value.
+    // Runs slicers 0 to n - 1 in order; decision(k) gives slicer k's value and
+    // bit k of `decisions` whether it is above 0 (unused by the plain loop).
     template <class Decision>
-    void run_slicers(Decision decision);
+    void run_slicers(uint32_t decisions, Decision decision);
+    void step_slicer(std::size_t k, float v);
+    // Bit k (k < n) set when slicer k decides 1 for this sample.
+    uint32_t decision_mask(float v, float mark_mag, float space_mag) const;
+    // Recomputes last_decisions_ and max_clock_phase_ from the slicer states.
+    void summarise_slicers();
     uint32_t frame_quality(std::size_t k, float v) const;
     // The bit-time work of slicer k: decoder, frame, carrier detect.
     [[gnu::noinline]] void clock_bit(std::size_t k, float v);
@@ -233,9 +244,16 @@ private:
     float space_average_ = 0.001f;
     float last_slicer_value_ = 0.0f;
 
-    // Profile B: the threshold offset of each slicer for the current count.
-    std::array<float, MAX_SLICERS> offsets_{};
+    // Profile B: the threshold offset of each slicer for the current count
+    // (zero beyond it; padded to whole vectors of four for decision_mask).
+    std::array<float, 12> offsets_{};
     std::array<SlicerState, MAX_SLICERS> slicers_{};
+    // Summary of slicers 0 to n - 1 for the fast path: their last decisions as
+    // a bit mask and their largest clock phase. A phase at or below
+    // quiet_phase_limit_ reaches no bit time with the next clock step.
+    uint32_t last_decisions_ = 0;
+    int32_t max_clock_phase_ = 0;
+    int32_t quiet_phase_limit_ = 0;
 
     std::vector<hdlc::HdlcDecoder> decoders_;
     std::vector<hdlc::DecodedFrame> frames_;
@@ -251,6 +269,7 @@ private:
     bool profile_b_;
     bool hard_limit_ = false;
     bool keep_dcd_changes_;
+    bool plain_slicers_ = false;
 };
 
 }  // namespace demod_afsk

@@ -414,21 +414,30 @@ float FilterBuf::convolve_ahead(std::span<const float> taps) const {
 void convolve_lines_ahead(std::span<const float> taps, std::span<const FilterBuf* const> lines,
                           std::span<float> out) {
     constexpr std::size_t kMaxLines = 16;
-    const float* xs[kMaxLines];
     const std::size_t n = std::min(taps.size(), MAX_FILTER_SIZE);
     const std::size_t count = std::min(lines.size(), out.size());
+    float* const o = out.data();
+    if (n < 2) {
+        std::fill(o, o + count, 0.0f);
+        return;
+    }
     const float* const t = taps.data();
+    const Kernels& chosen = kernels();
     for (std::size_t done = 0; done < count; done += kMaxLines) {
         const std::size_t batch = std::min(count - done, kMaxLines);
-        float* const o = out.data() + done;
-        if (n < 2) {
-            for (std::size_t i = 0; i < batch; ++i) o[i] = 0.0f;
-            continue;
+        // As in convolve_ahead, the newest stored sample's term is added apart;
+        // it is read here, before the kernel call, so that it need not be
+        // fetched again afterwards.
+        const float* xs[kMaxLines];
+        float newest[kMaxLines];
+        for (std::size_t i = 0; i < batch; ++i) {
+            const float* x = lines[done + i]->newest();
+            newest[i] = x[0];
+            xs[i] = x + 1;
         }
-        // As in convolve_ahead, the newest stored sample's term is added apart.
-        for (std::size_t i = 0; i < batch; ++i) xs[i] = lines[done + i]->newest() + 1;
-        kernels().dot_lines(t + 2, xs, batch, n - 2, o);
-        for (std::size_t i = 0; i < batch; ++i) o[i] = t[1] * xs[i][-1] + o[i];
+        chosen.dot_lines(t + 2, xs, batch, n - 2, o + done);
+        const float t1 = t[1];
+        for (std::size_t i = 0; i < batch; ++i) o[done + i] = t1 * newest[i] + o[done + i];
     }
 }
 

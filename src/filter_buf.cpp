@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <type_traits>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -411,9 +412,33 @@ float FilterBuf::convolve_ahead(std::span<const float> taps) const {
     return taps[1] * x[0] + kernels().dot(taps.data() + 2, x + 1, n - 2);
 }
 
+namespace {
+
+constexpr std::size_t kMaxLines = 16;
+
+// convolve_lines_ahead for a batch of `Batch` lines (at most kMaxLines), with taps t
+// of length n >= 2. As in convolve_ahead, the newest stored sample's term is
+// added apart; it is read here, before the kernel call, so that it need not be
+// fetched again afterwards. Batch is usually a constant, so the loops unroll.
+template <class Batch>
+inline void lines_ahead_batch(const float* t, std::size_t n, const FilterBuf* const* lines,
+                              Batch batch, float* o, const Kernels& chosen) {
+    const float* xs[kMaxLines];
+    float newest[kMaxLines];
+    for (std::size_t i = 0; i < batch; ++i) {
+        const float* x = lines[i]->newest();
+        newest[i] = x[0];
+        xs[i] = x + 1;
+    }
+    chosen.dot_lines(t + 2, xs, batch, n - 2, o);
+    const float t1 = t[1];
+    for (std::size_t i = 0; i < batch; ++i) o[i] = t1 * newest[i] + o[i];
+}
+
+}  // namespace
+
 void convolve_lines_ahead(std::span<const float> taps, std::span<const FilterBuf* const> lines,
                           std::span<float> out) {
-    constexpr std::size_t kMaxLines = 16;
     const std::size_t n = std::min(taps.size(), MAX_FILTER_SIZE);
     const std::size_t count = std::min(lines.size(), out.size());
     float* const o = out.data();
@@ -423,22 +448,14 @@ void convolve_lines_ahead(std::span<const float> taps, std::span<const FilterBuf
     }
     const float* const t = taps.data();
     const Kernels& chosen = kernels();
-    for (std::size_t done = 0; done < count; done += kMaxLines) {
-        const std::size_t batch = std::min(count - done, kMaxLines);
-        // As in convolve_ahead, the newest stored sample's term is added apart;
-        // it is read here, before the kernel call, so that it need not be
-        // fetched again afterwards.
-        const float* xs[kMaxLines];
-        float newest[kMaxLines];
-        for (std::size_t i = 0; i < batch; ++i) {
-            const float* x = lines[done + i]->newest();
-            newest[i] = x[0];
-            xs[i] = x + 1;
-        }
-        chosen.dot_lines(t + 2, xs, batch, n - 2, o + done);
-        const float t1 = t[1];
-        for (std::size_t i = 0; i < batch; ++i) o[done + i] = t1 * newest[i] + o[done + i];
-    }
+    const FilterBuf* const* l = lines.data();
+    // The demodulators' line counts (four and six) get unrolled copies.
+    if (count == 4)
+        return lines_ahead_batch(t, n, l, std::integral_constant<std::size_t, 4>{}, o, chosen);
+    if (count == 6)
+        return lines_ahead_batch(t, n, l, std::integral_constant<std::size_t, 6>{}, o, chosen);
+    for (std::size_t done = 0; done < count; done += kMaxLines)
+        lines_ahead_batch(t, n, l + done, std::min(count - done, kMaxLines), o + done, chosen);
 }
 
 }  // namespace filter_buf

@@ -379,7 +379,7 @@ struct Kernels {
 };
 
 // Chosen once, on first use, from what the processor supports.
-const Kernels& kernels() {
+[[gnu::always_inline]] inline const Kernels& kernels() {
     static const Kernels chosen =
         kernel::avx512_supported()     ? Kernels{kernel::dot_avx512, kernel::dot_lines_avx512}
         : kernel::avx2_fma_supported() ? Kernels{kernel::dot_avx2_fma, kernel::dot_lines_avx2_fma}

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cmath>
+#include <type_traits>
 
 #include "ipc/wire_check.h"
 
@@ -16,11 +17,14 @@ bool is_negative_zero(double x) {
     return x == 0.0 && std::signbit(x);
 }
 
-// True when some float field of `message`, at any depth, holds -0.0.
-bool has_negative_zero(const Message& message);
+// Visits every float field of `message` that holds -0.0, at any depth. With a
+// const message it only tells whether there is one (stopping at the first);
+// with a mutable one it replaces each by +0.0 and tells whether it did.
+template <class M>
+bool negative_zero_walk(M& message);
 
-// Replaces -0.0 by +0.0 in every float field of `message`, at any depth.
-void clear_negative_zero(Message& message);
+bool has_negative_zero(const Message& message) { return negative_zero_walk(message); }
+void clear_negative_zero(Message& message) { negative_zero_walk(message); }
 
 void append_encoding(const proto::IpcMessage& message, std::vector<uint8_t>& out) {
     const size_t length = message.ByteSizeLong();
@@ -63,73 +67,61 @@ void encode(const proto::IpcMessage& message, std::vector<uint8_t>& out) {
 
 namespace {
 
-bool has_negative_zero(const Message& message) {
+template <class M>
+bool negative_zero_walk(M& message) {
+    constexpr bool fix = !std::is_const_v<M>;
     const auto* type = message.GetDescriptor();
     const auto* reflection = message.GetReflection();
+    bool found = false;
     for (int i = 0; i < type->field_count(); ++i) {
         const FieldDescriptor* field = type->field(i);
         switch (field->cpp_type()) {
             case FieldDescriptor::CPPTYPE_FLOAT:
                 if (field->is_repeated()) {
                     for (int k = 0; k < reflection->FieldSize(message, field); ++k) {
-                        if (is_negative_zero(reflection->GetRepeatedFloat(message, field, k))) {
-                            return true;
+                        if (!is_negative_zero(reflection->GetRepeatedFloat(message, field, k))) {
+                            continue;
                         }
+                        if constexpr (!fix) return true;
+                        if constexpr (fix) reflection->SetRepeatedFloat(&message, field, k, 0.0f);
+                        found = true;
                     }
                 } else if (is_negative_zero(reflection->GetFloat(message, field))) {
-                    return true;
+                    if constexpr (!fix) return true;
+                    if constexpr (fix) reflection->SetFloat(&message, field, 0.0f);
+                    found = true;
                 }
                 break;
             case FieldDescriptor::CPPTYPE_MESSAGE:
                 if (field->is_repeated()) {
                     for (int k = 0; k < reflection->FieldSize(message, field); ++k) {
-                        if (has_negative_zero(reflection->GetRepeatedMessage(message, field, k))) {
-                            return true;
+                        bool inner;
+                        if constexpr (fix) {
+                            inner = negative_zero_walk(
+                                *reflection->MutableRepeatedMessage(&message, field, k));
+                        } else {
+                            inner = negative_zero_walk(
+                                reflection->GetRepeatedMessage(message, field, k));
                         }
-                    }
-                } else if (reflection->HasField(message, field) &&
-                           has_negative_zero(reflection->GetMessage(message, field))) {
-                    return true;
-                }
-                break;
-            default:
-                break;
-        }
-    }
-    return false;
-}
-
-void clear_negative_zero(Message& message) {
-    const auto* type = message.GetDescriptor();
-    const auto* reflection = message.GetReflection();
-    for (int i = 0; i < type->field_count(); ++i) {
-        const FieldDescriptor* field = type->field(i);
-        switch (field->cpp_type()) {
-            case FieldDescriptor::CPPTYPE_FLOAT:
-                if (field->is_repeated()) {
-                    for (int k = 0; k < reflection->FieldSize(message, field); ++k) {
-                        if (is_negative_zero(reflection->GetRepeatedFloat(message, field, k))) {
-                            reflection->SetRepeatedFloat(&message, field, k, 0.0f);
-                        }
-                    }
-                } else if (is_negative_zero(reflection->GetFloat(message, field))) {
-                    reflection->SetFloat(&message, field, 0.0f);
-                }
-                break;
-            case FieldDescriptor::CPPTYPE_MESSAGE:
-                if (field->is_repeated()) {
-                    for (int k = 0; k < reflection->FieldSize(message, field); ++k) {
-                        clear_negative_zero(
-                            *reflection->MutableRepeatedMessage(&message, field, k));
+                        if (!fix && inner) return true;
+                        found = found || inner;
                     }
                 } else if (reflection->HasField(message, field)) {
-                    clear_negative_zero(*reflection->MutableMessage(&message, field));
+                    bool inner;
+                    if constexpr (fix) {
+                        inner = negative_zero_walk(*reflection->MutableMessage(&message, field));
+                    } else {
+                        inner = negative_zero_walk(reflection->GetMessage(message, field));
+                    }
+                    if (!fix && inner) return true;
+                    found = found || inner;
                 }
                 break;
             default:
                 break;
         }
     }
+    return found;
 }
 
 }  // namespace

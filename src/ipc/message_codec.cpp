@@ -23,8 +23,12 @@ bool is_negative_zero(double x) {
 template <class M>
 bool negative_zero_walk(M& message);
 
-bool has_negative_zero(const Message& message) { return negative_zero_walk(message); }
-void clear_negative_zero(Message& message) { negative_zero_walk(message); }
+bool has_negative_zero(const Message& message) {
+    return negative_zero_walk(message);
+}
+void clear_negative_zero(Message& message) {
+    negative_zero_walk(message);
+}
 
 void append_encoding(const proto::IpcMessage& message, std::vector<uint8_t>& out) {
     const size_t length = message.ByteSizeLong();

@@ -172,11 +172,13 @@ AfskDemodulator::AfskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t m
         baud == 521 ? CLOCK_521_BAUD / rate : static_cast<double>(baud) * TWO_POW_32 / rate;
     bit_clock_step_ = num::round_saturate<int32_t>(step);
 
+    prefilter_block_.assign(prefilter_taps());
+    lowpass_block_.assign(lowpass_taps());
+
     if (profile_b) {
         mark_level_ = -1.0f;
         space_level_ = -1.0f;
     }
-    for (std::size_t i = 0; i < NUM_LINES; ++i) line_ptrs_[i] = &lines_[i];
     // With a step of s >= 0, a phase p reaches a bit time (p > 0 and p + s
     // wraps negative) exactly when p > max(0, INT32_MAX - s). The step is never
     // negative; if it were, only all-equal phases of INT32_MIN would count as
@@ -252,12 +254,17 @@ uint32_t AfskDemodulator::decision_mask(float v, float mark_mag, float space_mag
 #endif
 }
 
-inline void AfskDemodulator::mix(Oscillator& osc, filter_buf::FilterBuf& in_phase,
-                                 filter_buf::FilterBuf& quadrature, float y) {
+inline void AfskDemodulator::mix(Oscillator& osc, std::size_t line, float y, std::size_t step,
+                                 float* lowpass_out) {
     const uint32_t j = osc.phase >> 24;
-    in_phase.push(y * cosine_table_[j]);
-    quadrature.push(y * cosine_table_[(j + 192) & 255]);
+    const float mixed[2] = {y * cosine_table_[j], y * cosine_table_[(j + 192) & 255]};
     osc.phase += osc.increment;
+    for (std::size_t i = 0; i < 2; ++i) {
+        lines_.store(line + i, mixed[i]);
+        float* parts = lowpass_parts_.data() + (line + i) * filter_block::BLOCK;
+        filter_block::add_step(lowpass_block_, step, mixed[i], parts);
+        lowpass_out[line + i] = parts[step - 1];
+    }
 }
 
 // One sample of slicer k with decision value v: clock, bit time, crossing.
@@ -308,28 +315,48 @@ inline void AfskDemodulator::run_slicers(uint32_t decisions, Decision decision) 
     summarise_slicers();
 }
 
+// Starts a new block: the passes over the stored histories, then the newest
+// sample's own terms.
+void AfskDemodulator::block_pass() {
+    const float* prefilter = prefilter_line_.newest();
+    filter_block::pass(prefilter_block_, std::span(&prefilter, 1), prefilter_parts_);
+    filter_block::add_step(prefilter_block_, 0, prefilter[0], prefilter_parts_.data());
+
+    const std::size_t line_count = profile_b_ ? NUM_LINES : CENTRE_I;
+    const float* newest[NUM_LINES];
+    for (std::size_t i = 0; i < line_count; ++i) newest[i] = lines_.newest(i);
+    filter_block::pass(lowpass_block_, std::span(newest, line_count),
+                       std::span(lowpass_parts_.data(), filter_block::BLOCK * line_count));
+    for (std::size_t i = 0; i < line_count; ++i) {
+        filter_block::add_step(lowpass_block_, 0, newest[i][0],
+                               lowpass_parts_.data() + i * filter_block::BLOCK);
+    }
+}
+
 void AfskDemodulator::process_sample(int16_t sample) {
     float x = static_cast<float>(sample) * (1.0f / 16384.0f);
     if (hard_limit_) x = x < 0.0f ? -1.0f : 1.0f;
-    // Every filter output is its newest term plus the part of the older
-    // samples, which was computed at the end of the previous call.
+    // Each sample adds its terms to the parts of the filter outputs up to the
+    // next block pass; the part for this step is then complete.
     prefilter_line_.push(x);
-    const float y = prefilter_taps_[0] * x + prefilter_ahead_;
+    const std::size_t step = block_step_ + 1;
+    filter_block::add_step(prefilter_block_, step, x, prefilter_parts_.data());
+    const float y = prefilter_parts_[step - 1];
 
-    if (profile_b_) mix(centre_, lines_[CENTRE_I], lines_[CENTRE_Q], y);
-    mix(mark_, lines_[MARK_I], lines_[MARK_Q], y);
-    mix(space_, lines_[SPACE_I], lines_[SPACE_Q], y);
-
-    const std::size_t line_count = profile_b_ ? NUM_LINES : CENTRE_I;
     float lowpass_out[NUM_LINES];
-    for (std::size_t i = 0; i < line_count; ++i)
-        lowpass_out[i] = lowpass_taps_[0] * lines_[i].newest()[0] + lowpass_ahead_[i];
+    lines_.advance();
+    if (profile_b_) mix(centre_, CENTRE_I, y, step, lowpass_out);
+    mix(mark_, MARK_I, y, step, lowpass_out);
+    mix(space_, SPACE_I, y, step, lowpass_out);
 
-    // The long sums for the next sample depend only on samples already stored,
-    // so the processor can run them alongside the decisions below.
-    prefilter_ahead_ = prefilter_line_.convolve_ahead(prefilter_taps());
-    filter_buf::convolve_lines_ahead(lowpass_taps(), std::span(line_ptrs_.data(), line_count),
-                                     std::span(lowpass_ahead_.data(), line_count));
+    // The passes depend only on samples already stored, so the processor can
+    // run them alongside the decisions below.
+    if (step == filter_block::BLOCK) {
+        block_pass();
+        block_step_ = 0;
+    } else {
+        block_step_ = step;
+    }
 
     // Decision values: one shared value (profile B, one-slicer profile A), the
     // same with each slicer's offset (profile B), or the mark magnitude against

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "dsp.h"
+#include "filter_block.h"
 #include "filter_buf.h"
 #include "hdlc.h"
 #include "num.h"
@@ -182,9 +183,10 @@ private:
         uint32_t increment = 0;
     };
 
-    // Mixes y with the oscillator into its in-phase and quadrature lines.
-    void mix(Oscillator& osc, filter_buf::FilterBuf& in_phase, filter_buf::FilterBuf& quadrature,
-             float y);
+    // Mixes y with the oscillator into its in-phase and quadrature lines
+    // (`line` and `line` + 1) and completes their low-pass outputs for this
+    // block step into lowpass_out.
+    void mix(Oscillator& osc, std::size_t line, float y, std::size_t step, float* lowpass_out);
     // Magnitudes, levels and trackers from the low-pass outputs; returns the
     // shared decision value (profile B, one-slicer profile A), else 0.
     float update_trackers(const float* lowpass_out, float& mark_mag, float& space_mag);
@@ -198,6 +200,8 @@ private:
     // Recomputes last_decisions_ and max_clock_phase_ from the slicer states.
     void summarise_slicers();
     uint32_t frame_quality(std::size_t k, float v) const;
+    // Starts a new block of filter outputs (see filter_block.h).
+    [[gnu::noinline]] void block_pass();
     // The bit-time work of slicer k: decoder, frame, carrier detect.
     [[gnu::noinline]] void clock_bit(std::size_t k, float v);
 
@@ -205,9 +209,7 @@ private:
     enum Line : std::size_t { MARK_I, MARK_Q, SPACE_I, SPACE_Q, CENTRE_I, CENTRE_Q, NUM_LINES };
 
     filter_buf::FilterBuf prefilter_line_;
-    std::array<filter_buf::FilterBuf, NUM_LINES> lines_;
-    // &lines_[i], for the shared-tap convolution (the object never moves).
-    std::array<const filter_buf::FilterBuf*, NUM_LINES> line_ptrs_{};
+    filter_buf::LineBank<NUM_LINES> lines_;
     // A tap array of MAX_FILTER_SIZE floats placed so that tap 2, where the
     // vector pass of convolve_ahead starts, lies on a 64-byte boundary.
     struct TapArray {
@@ -219,9 +221,15 @@ private:
     };
     TapArray prefilter_taps_;
     TapArray lowpass_taps_;
-    // The older samples' parts of the next prefilter and low-pass outputs.
-    float prefilter_ahead_ = 0.0f;
-    std::array<float, NUM_LINES> lowpass_ahead_{};
+    // The same taps prepared for block passes (see filter_block.h), and the
+    // parts of the outputs up to the next pass: the prefilter's, then those of
+    // each low-pass line.
+    filter_block::BlockTaps prefilter_block_;
+    filter_block::BlockTaps lowpass_block_;
+    alignas(16) std::array<float, filter_block::BLOCK> prefilter_parts_{};
+    alignas(16) std::array<float, filter_block::BLOCK * NUM_LINES> lowpass_parts_{};
+    // Samples since the last pass, 0 to BLOCK - 1.
+    std::size_t block_step_ = 0;
     std::size_t prefilter_size_ = 0;
     std::size_t lowpass_size_ = 0;
     // cos(2 pi k / 256): the oscillators look up instead of computing.

@@ -52,6 +52,31 @@ private:
     std::size_t position_ = 0;
 };
 
+// N delay lines written together, with one write position for all: storing a
+// sample in each line moves a single position. Each line keeps the same double
+// history as FilterBuf.
+template <std::size_t N>
+class LineBank {
+public:
+    // Moves the write position back by one; store() then sets each line's
+    // newest sample (a line not stored holds a stale value there).
+    void advance() { position_ = (position_ == 0 ? MAX_FILTER_SIZE : position_) - 1; }
+
+    void store(std::size_t line, float x) {
+        float* h = history_[line].data() + position_;
+        h[0] = x;
+        h[MAX_FILTER_SIZE] = x;
+    }
+
+    // Line `line`'s history, newest sample first (MAX_FILTER_SIZE entries).
+    const float* newest(std::size_t line) const { return history_[line].data() + position_; }
+
+private:
+    struct alignas(64) History : std::array<float, 2 * MAX_FILTER_SIZE> {};
+    std::array<History, N> history_{};
+    std::size_t position_ = 0;
+};
+
 // convolve_ahead of several delay lines with one tap set:
 // out[i] = lines[i]->convolve_ahead(taps). Sharing the tap loads across the
 // lines makes this faster than separate calls. `out` must have as many entries

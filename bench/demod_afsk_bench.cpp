@@ -57,9 +57,13 @@ void BM_AfskProfileA9Slicers(benchmark::State& state) {
 void BM_AfskProfileB1Slicer(benchmark::State& state) {
     run(state, true, 1);
 }
+void BM_AfskProfileB9Slicers(benchmark::State& state) {
+    run(state, true, 9);
+}
 
 BENCHMARK(BM_AfskProfileA1Slicer)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AfskProfileA9Slicers)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AfskProfileB1Slicer)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AfskProfileB9Slicers)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -66,12 +67,22 @@ const std::vector<int16_t>& test_audio() {
     return audio;
 }
 
-void run(benchmark::State& state, std::span<const demod_afsk_multi::MultiConfig> rows) {
+// Audio is fed in blocks of this many samples, as a channel's pipeline does;
+// a block of 1 feeds sample by sample.
+void run(benchmark::State& state, std::span<const demod_afsk_multi::MultiConfig> rows,
+         size_t block) {
     demod_afsk_multi::MultiAfskDemodulator ensemble(kRate, 1200, 1200, 2200, 0, rows);
     const std::vector<int16_t>& audio = test_audio();
     size_t frames = 0;
     for (auto _ : state) {
-        for (int16_t s : audio) ensemble.process_sample(s);
+        if (block == 1) {
+            for (int16_t s : audio) ensemble.process_sample(s);
+        } else {
+            for (size_t start = 0; start < audio.size(); start += block) {
+                const size_t n = std::min(block, audio.size() - start);
+                ensemble.process_samples(std::span(audio).subspan(start, n));
+            }
+        }
         frames += ensemble.frames().size();
         ensemble.frames().clear();
         benchmark::ClobberMemory();
@@ -84,13 +95,21 @@ void run(benchmark::State& state, std::span<const demod_afsk_multi::MultiConfig>
 }
 
 void BM_EnsembleTriple(benchmark::State& state) {
-    run(state, demod_afsk_multi::TRIPLE_ROWS);
+    run(state, demod_afsk_multi::TRIPLE_ROWS, 1024);
 }
 void BM_EnsembleDual(benchmark::State& state) {
-    run(state, demod_afsk_multi::DUAL_ROWS);
+    run(state, demod_afsk_multi::DUAL_ROWS, 1024);
+}
+void BM_EnsembleTriplePerSample(benchmark::State& state) {
+    run(state, demod_afsk_multi::TRIPLE_ROWS, 1);
+}
+void BM_EnsembleDualPerSample(benchmark::State& state) {
+    run(state, demod_afsk_multi::DUAL_ROWS, 1);
 }
 
 BENCHMARK(BM_EnsembleTriple)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EnsembleDual)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EnsembleTriplePerSample)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EnsembleDualPerSample)->Unit(benchmark::kMillisecond);
 
 }  // namespace

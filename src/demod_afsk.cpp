@@ -79,6 +79,18 @@ inline float track(float x, float tracker, float k) {
     return x * k + tracker * (1.0f - k);
 }
 
+// a < b ? if_less : otherwise (false when either is NaN), without a branch:
+// the comparisons follow the signal and would often be mispredicted.
+inline float select_less(float a, float b, float if_less, float otherwise) {
+#if QUILLMAR_X86
+    const __m128 less = _mm_cmplt_ss(_mm_set_ss(a), _mm_set_ss(b));
+    return _mm_cvtss_f32(_mm_or_ps(_mm_and_ps(less, _mm_set_ss(if_less)),
+                                   _mm_andnot_ps(less, _mm_set_ss(otherwise))));
+#else
+    return a < b ? if_less : otherwise;
+#endif
+}
+
 }  // namespace
 
 // std::min and std::max return their first argument when a comparison involves
@@ -262,8 +274,8 @@ inline void AfskDemodulator::mix(Oscillator& osc, std::size_t line, float y, std
     for (std::size_t i = 0; i < 2; ++i) {
         lines_.store(line + i, mixed[i]);
         float* parts = lowpass_parts_.data() + (line + i) * filter_block::BLOCK;
+        lowpass_out[line + i] = filter_block::step_output(lowpass_block_, step, mixed[i], parts);
         filter_block::add_step(lowpass_block_, step, mixed[i], parts);
-        lowpass_out[line + i] = parts[step - 1];
     }
 }
 
@@ -340,8 +352,8 @@ void AfskDemodulator::process_sample(int16_t sample) {
     // next block pass; the part for this step is then complete.
     prefilter_line_.push(x);
     const std::size_t step = block_step_ + 1;
+    const float y = filter_block::step_output(prefilter_block_, step, x, prefilter_parts_.data());
     filter_block::add_step(prefilter_block_, step, x, prefilter_parts_.data());
-    const float y = prefilter_parts_[step - 1];
 
     float lowpass_out[NUM_LINES];
     lines_.advance();
@@ -379,9 +391,10 @@ void AfskDemodulator::process_sample(int16_t sample) {
 float AfskDemodulator::update_trackers(const float* out, float& mark_mag, float& space_mag) {
     mark_mag = std::sqrt(out[MARK_I] * out[MARK_I] + out[MARK_Q] * out[MARK_Q]);
     space_mag = std::sqrt(out[SPACE_I] * out[SPACE_I] + out[SPACE_Q] * out[SPACE_Q]);
-    mark_level_ = track(mark_mag, mark_level_, mark_mag < mark_level_ ? LEVEL_DECAY : LEVEL_ATTACK);
-    space_level_ =
-        track(space_mag, space_level_, space_mag < space_level_ ? LEVEL_DECAY : LEVEL_ATTACK);
+    mark_level_ =
+        track(mark_mag, mark_level_, select_less(mark_mag, mark_level_, LEVEL_DECAY, LEVEL_ATTACK));
+    space_level_ = track(space_mag, space_level_,
+                         select_less(space_mag, space_level_, LEVEL_DECAY, LEVEL_ATTACK));
 
     if (profile_b_) {
         const float angle = std::atan2(out[CENTRE_Q], out[CENTRE_I]);
@@ -401,12 +414,14 @@ float AfskDemodulator::update_trackers(const float* out, float& mark_mag, float&
         last_slicer_value_ = v;
         return v;
     }
-    mark_peak_ = track(mark_mag, mark_peak_, mark_mag < mark_peak_ ? PEAK_DECAY : PEAK_ATTACK);
+    mark_peak_ =
+        track(mark_mag, mark_peak_, select_less(mark_mag, mark_peak_, PEAK_DECAY, PEAK_ATTACK));
     mark_valley_ =
-        track(mark_mag, mark_valley_, mark_mag > mark_valley_ ? PEAK_DECAY : PEAK_ATTACK);
-    space_peak_ = track(space_mag, space_peak_, space_mag < space_peak_ ? PEAK_DECAY : PEAK_ATTACK);
-    space_valley_ =
-        track(space_mag, space_valley_, space_mag > space_valley_ ? PEAK_DECAY : PEAK_ATTACK);
+        track(mark_mag, mark_valley_, select_less(mark_valley_, mark_mag, PEAK_DECAY, PEAK_ATTACK));
+    space_peak_ =
+        track(space_mag, space_peak_, select_less(space_mag, space_peak_, PEAK_DECAY, PEAK_ATTACK));
+    space_valley_ = track(space_mag, space_valley_,
+                          select_less(space_valley_, space_mag, PEAK_DECAY, PEAK_ATTACK));
     return 0.0f;
 }
 

@@ -1,5 +1,6 @@
 #include "demod_afsk_multi.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
@@ -32,12 +33,50 @@ void MultiAfskDemodulator::process_sample(int16_t sample) {
     for (auto& member : members_) {
         member->process_sample(sample);
         std::vector<hdlc::DecodedFrame>& completed = member->frames();
-        if (completed.empty()) [[likely]] continue;
+        if (completed.empty()) [[likely]]
+            continue;
         for (hdlc::DecodedFrame& frame : completed) {
             if (dedup_.pass(frame.data, frame.sample_index)) frames_.push_back(std::move(frame));
         }
         completed.clear();
     }
+}
+
+void MultiAfskDemodulator::process_samples(std::span<const int16_t> samples) {
+    for (std::size_t start = 0; start < samples.size(); start += RUN_LENGTH) {
+        const std::span<const int16_t> run =
+            samples.subspan(start, std::min(RUN_LENGTH, samples.size() - start));
+        bool any = false;
+        for (auto& member : members_) {
+            for (int16_t sample : run) member->process_sample(sample);
+            any = any || !member->frames().empty();
+        }
+        if (any) [[unlikely]]
+            merge_member_frames();
+    }
+}
+
+void MultiAfskDemodulator::merge_member_frames() {
+    // Each member's queue is in sample order; a few frames at most, so the
+    // next one is found by a plain scan over the members.
+    std::vector<std::size_t> next(members_.size(), 0);
+    for (;;) {
+        std::size_t best = members_.size();
+        uint64_t best_index = 0;
+        for (std::size_t i = 0; i < members_.size(); ++i) {
+            const std::vector<hdlc::DecodedFrame>& queue = members_[i]->frames();
+            if (next[i] == queue.size()) continue;
+            const uint64_t index = queue[next[i]].sample_index;
+            if (best == members_.size() || index < best_index) {
+                best = i;
+                best_index = index;
+            }
+        }
+        if (best == members_.size()) break;
+        hdlc::DecodedFrame& frame = members_[best]->frames()[next[best]++];
+        if (dedup_.pass(frame.data, frame.sample_index)) frames_.push_back(std::move(frame));
+    }
+    for (auto& member : members_) member->frames().clear();
 }
 
 bool MultiAfskDemodulator::carrier_detect() const {

@@ -71,6 +71,13 @@ private:
 // entries per line.
 void pass(const BlockTaps& taps, std::span<const float* const> newest, std::span<float> parts);
 
+// Part s (1..BLOCK) of the line at `parts` completed by sample x, pushed s
+// steps after the last pass: the value add_step(taps, s, x, parts) leaves
+// there, computed on its own so that the caller need not wait for the store.
+inline float step_output(const BlockTaps& taps, std::size_t s, float x, const float* parts) {
+    return parts[s - 1] + taps.taps()[0] * x;
+}
+
 // Adds the terms of sample x, pushed s steps after the last pass (0..BLOCK), to
 // the BLOCK parts of its line at `parts` (16-byte aligned).
 inline void add_step(const BlockTaps& taps, std::size_t s, float x, float* parts) {

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <span>
 #include <tuple>
 #include <vector>
 
@@ -81,14 +83,15 @@ struct EndToEndCase {
     double ebn0_db;  // 0: no noise
 };
 
+const EndToEndCase END_TO_END_CASES[] = {
+    {"triple clean", demod_afsk_multi::TRIPLE_ROWS, 0},
+    {"triple noisy", demod_afsk_multi::TRIPLE_ROWS, 14},
+    {"dual noisy", demod_afsk_multi::DUAL_ROWS, 14},
+};
+
 TEST(MultiAfskDemodulator, EveryFrameOnceAsItsFirstCopy) {
     const std::vector<Bytes> sent = test_frames(16);
-    const std::vector<EndToEndCase> cases = {
-        {"triple clean", demod_afsk_multi::TRIPLE_ROWS, 0},
-        {"triple noisy", demod_afsk_multi::TRIPLE_ROWS, 14},
-        {"dual noisy", demod_afsk_multi::DUAL_ROWS, 14},
-    };
-    for (const auto& tc : cases) {
+    for (const auto& tc : END_TO_END_CASES) {
         const std::vector<int16_t> audio = frames_audio(sent, tc.ebn0_db, 7);
         const std::vector<DecodedFrame> got = run_ensemble(tc.rows, audio);
         const std::vector<Candidate> copies = all_copies(tc.rows, audio);
@@ -113,6 +116,29 @@ TEST(MultiAfskDemodulator, EveryFrameOnceAsItsFirstCopy) {
         }
         // The ensemble had copies to drop: several slicers and members decode each frame.
         EXPECT_GT(more_copies, sent.size()) << tc.name;
+    }
+}
+
+// Running the members over stretches of samples merges their frames by sample,
+// member and slicer, so the ensemble passes exactly what per-sample running
+// passes, whatever the block sizes (profile B decodes tens of samples before
+// profile A, so a merge in member order would pass other copies).
+TEST(MultiAfskDemodulator, BlocksPassWhatSamplesPass) {
+    const std::vector<Bytes> sent = test_frames(16);
+    for (const auto& tc : END_TO_END_CASES) {
+        const std::vector<int16_t> audio = frames_audio(sent, tc.ebn0_db, 7);
+        const std::vector<DecodedFrame> want = run_ensemble(tc.rows, audio);
+        ASSERT_EQ(want.size(), sent.size()) << tc.name;
+        for (size_t block :
+             {size_t{1}, size_t{5}, size_t{64}, size_t{65}, size_t{1000}, audio.size()}) {
+            MultiAfskDemodulator ensemble(RATE, 1200, 1200, 2200, CHANNEL, tc.rows);
+            for (size_t start = 0; start < audio.size(); start += block) {
+                const size_t n = std::min(block, audio.size() - start);
+                ensemble.process_samples(std::span(audio).subspan(start, n));
+            }
+            EXPECT_EQ(ensemble.frames(), want) << tc.name << " blocks of " << block;
+            for (const auto& m : ensemble.members()) EXPECT_EQ(m->sample_count(), audio.size());
+        }
     }
 }
 

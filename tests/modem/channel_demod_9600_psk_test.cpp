@@ -111,7 +111,7 @@ Drained drain(ChannelDemod& demod, const test_modulators::Samples& samples) {
     // Blocks of 1024 samples, drained after each as the main loop does.
     for (std::size_t start = 0; start < samples.size(); start += 1024) {
         const std::size_t end = std::min(samples.size(), start + 1024);
-        for (std::size_t i = start; i < end; ++i) modem::process_demod_sample(demod, samples[i]);
+        modem::process_demod_samples(demod, std::span(samples).subspan(start, end - start));
         for (auto& f : demod.take_frames()) out.frames.push_back(std::move(f));
         out.bad_fcs += demod.take_bad_fcs();
         out.dcd_changes += demod.take_dcd_changes().size();

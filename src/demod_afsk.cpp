@@ -1,6 +1,7 @@
 #include "demod_afsk.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -53,6 +54,15 @@ constexpr int popcount32(uint32_t x) {
     x = (x + (x >> 4)) & 0x0F0F0F0Fu;
     return static_cast<int>((x * 0x01010101u) >> 24);
 }
+
+// Population counts of all byte values, so that a clocked bit's transition
+// balance takes two lookups instead of two bit-counting sequences.
+constexpr std::array<uint8_t, 256> BYTE_POPCOUNT = [] {
+    std::array<uint8_t, 256> t{};
+    for (std::size_t i = 0; i < t.size(); ++i)
+        t[i] = static_cast<uint8_t>(popcount32(static_cast<uint32_t>(i)));
+    return t;
+}();
 
 // SLICER_GAINS padded with zeros to whole vectors of four.
 struct PaddedGains {
@@ -110,7 +120,7 @@ bool SlicerState::finish_bit() {
     bad_history = static_cast<uint8_t>((bad_history << 1) | bad_flag);
     good_flag = 0;
     bad_flag = 0;
-    const int balance = popcount32(good_history) - popcount32(bad_history);
+    const int balance = BYTE_POPCOUNT[good_history] - BYTE_POPCOUNT[bad_history];
     carrier_history = (carrier_history << 1) | (balance >= 2 ? 1u : 0u);
     const int count = popcount32(carrier_history);
     if (count >= 30 && !carrier_detect) {
@@ -199,7 +209,7 @@ AfskDemodulator::AfskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t m
     quiet_phase_limit_ = bit_clock_step_ >= 0 ? std::max<int32_t>(0, kMax - bit_clock_step_)
                                               : std::numeric_limits<int32_t>::min();
     decoders_.emplace_back(channel_, subchan_, 0);
-    summarise_slicers();
+    set_slicer_lanes();
 }
 
 std::unique_ptr<AfskDemodulator> AfskDemodulator::create(uint32_t sample_rate, uint32_t baud,
@@ -223,25 +233,32 @@ void AfskDemodulator::set_num_slicers(std::size_t n) {
         for (std::size_t k = 0; k < num_slicers_; ++k)
             offsets_[k] = static_cast<float>(k) / spread - 0.5f;
     }
-    summarise_slicers();
+    set_slicer_lanes();
 }
 
-void AfskDemodulator::summarise_slicers() {
+void AfskDemodulator::set_slicer_lanes() {
+    used_slicers_ = (1u << num_slicers_) - 1u;
+    clock_steps_.fill(0);
     uint32_t decisions = 0;
-    int32_t max_phase = std::numeric_limits<int32_t>::min();
     for (std::size_t k = 0; k < num_slicers_; ++k) {
+        clock_steps_[k] = bit_clock_step_;
         decisions |= slicers_[k].last_decision << k;
-        max_phase = std::max(max_phase, slicers_[k].clock_phase);
     }
     last_decisions_ = decisions;
-    max_clock_phase_ = max_phase;
 }
 
-// The same decisions as the plain loop's decision(k) > 0, computed the same way.
-uint32_t AfskDemodulator::decision_mask(float v, float mark_mag, float space_mag) const {
+inline float AfskDemodulator::decision_value(std::size_t k, float v, float mark_mag,
+                                             float space_mag) const {
+    if (num_slicers_ == 1) return v;
+    if (profile_b_) return v + offsets_[k];
+    return mark_mag - SLICER_GAINS[k] * space_mag;
+}
+
+// The same decisions as decision_value(k, ...) > 0, computed the same way.
+inline uint32_t AfskDemodulator::decision_mask(float v, float mark_mag, float space_mag) const {
     const std::size_t n = num_slicers_;
     if (n == 1) return v > 0.0f ? 1u : 0u;
-    const uint32_t used = (1u << n) - 1u;
+    const uint32_t used = used_slicers_;
 #if QUILLMAR_X86
     if (profile_b_) {
         const __m128 base = _mm_set1_ps(v);
@@ -279,52 +296,69 @@ inline void AfskDemodulator::mix(Oscillator& osc, std::size_t line, float y, std
     }
 }
 
-// One sample of slicer k with decision value v: clock, bit time, crossing.
-inline void AfskDemodulator::step_slicer(std::size_t k, float v) {
+inline void AfskDemodulator::step_slicer(std::size_t k, float v, int32_t phase) {
     SlicerState& s = slicers_[k];
+    s.clock_phase = phase;
     if (s.advance_clock(bit_clock_step_)) [[unlikely]]
         clock_bit(k, v);
     s.take_decision(v > 0.0f);
+    clock_phases_[k] = s.clock_phase;
 }
 
-// The plain loop runs every slicer's full step in slicer order. The fast path
-// first finds the slicers with something to do in this sample: a decision
-// other than the last (a zero crossing) or a clock phase above
-// quiet_phase_limit_ (possibly a bit time). Only those run the full step, still
-// in slicer order; every other one would only step its clock, so that is all
-// it does. Most samples have no such slicer at all.
-template <class Decision>
-inline void AfskDemodulator::run_slicers(uint32_t decisions, Decision decision) {
-    const std::size_t n = num_slicers_;
-    if (plain_slicers_) {
-        for (std::size_t k = 0; k < n; ++k) step_slicer(k, decision(k));
-        summarise_slicers();
-        return;
+void AfskDemodulator::run_plain_slicers(float v, float mark_mag, float space_mag) {
+    uint32_t decisions = 0;
+    for (std::size_t k = 0; k < num_slicers_; ++k) {
+        step_slicer(k, decision_value(k, v, mark_mag, space_mag), clock_phases_[k]);
+        decisions |= slicers_[k].last_decision << k;
     }
-    uint32_t busy = decisions ^ last_decisions_;
-    if (max_clock_phase_ > quiet_phase_limit_) {
-        for (std::size_t k = 0; k < n; ++k)
-            busy |= (slicers_[k].clock_phase > quiet_phase_limit_ ? 1u : 0u) << k;
+    last_decisions_ = decisions;
+}
+
+// The fast path: a slicer whose decision equals its last one (no zero crossing)
+// and whose phase is at or below quiet_phase_limit_ (no bit time) only steps its
+// clock. step_clocks steps all clocks and finds the phases above the limit;
+// only the slicers with a crossing or such a phase then run their full step.
+// Most samples have no such slicer at all.
+inline uint32_t AfskDemodulator::step_clocks() {
+#if QUILLMAR_X86
+    static_assert(SLICER_LANES == 12);
+    const __m128i limit = _mm_set1_epi32(quiet_phase_limit_);
+    auto* phases = reinterpret_cast<__m128i*>(clock_phases_.data());
+    const auto* steps = reinterpret_cast<const __m128i*>(clock_steps_.data());
+    const __m128i p0 = _mm_load_si128(phases);
+    const __m128i p1 = _mm_load_si128(phases + 1);
+    const __m128i p2 = _mm_load_si128(phases + 2);
+    // Wrapping 32-bit additions, as the slicers' own clock steps.
+    _mm_store_si128(phases, _mm_add_epi32(p0, _mm_load_si128(steps)));
+    _mm_store_si128(phases + 1, _mm_add_epi32(p1, _mm_load_si128(steps + 1)));
+    _mm_store_si128(phases + 2, _mm_add_epi32(p2, _mm_load_si128(steps + 2)));
+    const auto above = [limit](__m128i p) {
+        return static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(p, limit))));
+    };
+    return used_slicers_ & (above(p0) | above(p1) << 4 | above(p2) << 8);
+#else
+    uint32_t above = 0;
+    for (std::size_t k = 0; k < SLICER_LANES; ++k) {
+        int32_t& phase = clock_phases_[k];
+        above |= (phase > quiet_phase_limit_ ? 1u : 0u) << k;
+        phase = static_cast<int32_t>(static_cast<uint32_t>(phase) +
+                                     static_cast<uint32_t>(clock_steps_[k]));
     }
+    return above & used_slicers_;
+#endif
+}
+
+void AfskDemodulator::run_busy_slicers(uint32_t busy, uint32_t decisions, float v, float mark_mag,
+                                       float space_mag) {
     const uint32_t step = static_cast<uint32_t>(bit_clock_step_);
-    if (busy == 0) [[likely]] {
-        for (std::size_t k = 0; k < n; ++k) {
-            int32_t& phase = slicers_[k].clock_phase;
-            phase = static_cast<int32_t>(static_cast<uint32_t>(phase) + step);
-        }
-        // No phase wrapped (or all were equal), so the largest stays the largest.
-        max_clock_phase_ = static_cast<int32_t>(static_cast<uint32_t>(max_clock_phase_) + step);
-        return;
+    for (uint32_t rest = busy; rest != 0; rest &= rest - 1u) {
+        const auto k = static_cast<std::size_t>(std::countr_zero(rest));
+        // The full step starts from the phase before step_clocks' step.
+        const auto phase = static_cast<int32_t>(static_cast<uint32_t>(clock_phases_[k]) - step);
+        step_slicer(k, decision_value(k, v, mark_mag, space_mag), phase);
     }
-    for (std::size_t k = 0; k < n; ++k) {
-        if ((busy >> k) & 1u) {
-            step_slicer(k, decision(k));
-        } else {
-            int32_t& phase = slicers_[k].clock_phase;
-            phase = static_cast<int32_t>(static_cast<uint32_t>(phase) + step);
-        }
-    }
-    summarise_slicers();
+    // The other slicers' decisions equal their last ones.
+    last_decisions_ = decisions;
 }
 
 // Starts a new block: the passes over the stored histories, then the newest
@@ -375,15 +409,12 @@ void AfskDemodulator::process_sample(int16_t sample) {
     // the space magnitude weighted by each slicer's gain (profile A).
     float mark_mag, space_mag;
     const float v = update_trackers(lowpass_out, mark_mag, space_mag);
-    const uint32_t decisions = plain_slicers_ ? 0u : decision_mask(v, mark_mag, space_mag);
-    if (num_slicers_ == 1) {
-        run_slicers(decisions, [v](std::size_t) { return v; });
-    } else if (profile_b_) {
-        run_slicers(decisions, [this, v](std::size_t k) { return v + offsets_[k]; });
+    if (plain_slicers_) [[unlikely]] {
+        run_plain_slicers(v, mark_mag, space_mag);
     } else {
-        run_slicers(decisions, [mark_mag, space_mag](std::size_t k) {
-            return mark_mag - SLICER_GAINS[k] * space_mag;
-        });
+        const uint32_t decisions = decision_mask(v, mark_mag, space_mag);
+        const uint32_t busy = step_clocks() | (decisions ^ last_decisions_);
+        if (busy != 0) run_busy_slicers(busy, decisions, v, mark_mag, space_mag);
     }
     ++sample_count_;
 }

@@ -156,7 +156,13 @@ public:
     bool profile_b() const { return profile_b_; }
     std::size_t num_slicers() const { return num_slicers_; }
     uint64_t sample_count() const { return sample_count_; }
-    const SlicerState& slicer(std::size_t k) const { return slicers_[k]; }
+    // Slicer k's state as of the last sample (a copy: the demodulator keeps the
+    // clock phases apart from the rest of the states).
+    SlicerState slicer(std::size_t k) const {
+        SlicerState s = slicers_[k];
+        s.clock_phase = clock_phases_[k];
+        return s;
+    }
     bool keeps_dcd_changes() const { return keep_dcd_changes_; }
 
     // Set-up quantities.
@@ -190,15 +196,25 @@ private:
     // Magnitudes, levels and trackers from the low-pass outputs; returns the
     // shared decision value (profile B, one-slicer profile A), else 0.
     float update_trackers(const float* lowpass_out, float& mark_mag, float& space_mag);
-    // Runs slicers 0 to n - 1 in order; decision(k) gives slicer k's value and
-    // bit k of `decisions` whether it is above 0 (unused by the plain loop).
-    template <class Decision>
-    void run_slicers(uint32_t decisions, Decision decision);
-    void step_slicer(std::size_t k, float v);
+    // Slicer k's decision value for this sample from the shared value v and the
+    // magnitudes (see process_sample).
+    float decision_value(std::size_t k, float v, float mark_mag, float space_mag) const;
     // Bit k (k < n) set when slicer k decides 1 for this sample.
     uint32_t decision_mask(float v, float mark_mag, float space_mag) const;
-    // Recomputes last_decisions_ and max_clock_phase_ from the slicer states.
-    void summarise_slicers();
+    // Full step of slicer k for one sample with decision value v, its clock
+    // phase before the step being `phase`: clock, bit time, crossing.
+    void step_slicer(std::size_t k, float v, int32_t phase);
+    // The reference: every slicer's full step, in slicer order.
+    void run_plain_slicers(float v, float mark_mag, float space_mag);
+    // Steps the clocks of slicers 0 to n - 1 at once; bit k of the result is
+    // set when slicer k's phase before the step was above quiet_phase_limit_.
+    uint32_t step_clocks();
+    // The full steps of the slicers in `busy` (their clocks already stepped by
+    // step_clocks), in slicer order.
+    void run_busy_slicers(uint32_t busy, uint32_t decisions, float v, float mark_mag,
+                          float space_mag);
+    // Sets the per-lane clock steps and the masks for the current slicer count.
+    void set_slicer_lanes();
     uint32_t frame_quality(std::size_t k, float v) const;
     // Starts a new block of filter outputs (see filter_block.h).
     [[gnu::noinline]] void block_pass();
@@ -255,12 +271,20 @@ private:
     // Profile B: the threshold offset of each slicer for the current count
     // (zero beyond it; padded to whole vectors of four for decision_mask).
     std::array<float, 12> offsets_{};
+    // The slicer states. Their clock phases live in clock_phases_ (a state's
+    // own clock_phase is only used during its full step), contiguous and
+    // padded to whole vectors of four so that all clocks step at once. Lane k
+    // steps by clock_steps_[k]: the bit clock step for a used slicer, 0 for
+    // the others and the padding, whose clocks stand still as in the plain loop.
     std::array<SlicerState, MAX_SLICERS> slicers_{};
-    // Summary of slicers 0 to n - 1 for the fast path: their last decisions as
-    // a bit mask and their largest clock phase. A phase at or below
-    // quiet_phase_limit_ reaches no bit time with the next clock step.
+    static constexpr std::size_t SLICER_LANES = 12;
+    alignas(16) std::array<int32_t, SLICER_LANES> clock_phases_{};
+    alignas(16) std::array<int32_t, SLICER_LANES> clock_steps_{};
+    // Bits 0 to n - 1.
+    uint32_t used_slicers_ = 1;
+    // The last decisions of slicers 0 to n - 1 as a bit mask.
     uint32_t last_decisions_ = 0;
-    int32_t max_clock_phase_ = 0;
+    // A phase at or below this reaches no bit time with the next clock step.
     int32_t quiet_phase_limit_ = 0;
 
     std::vector<hdlc::HdlcDecoder> decoders_;

@@ -226,17 +226,9 @@ private:
 
     filter_buf::FilterBuf prefilter_line_;
     filter_buf::LineBank<NUM_LINES> lines_;
-    // A tap array of MAX_FILTER_SIZE floats placed so that tap 2, where the
-    // vector pass of convolve_ahead starts, lies on a 64-byte boundary.
-    struct TapArray {
-        static constexpr std::size_t kOffset = 14;
-        alignas(64) std::array<float, kOffset + dsp::MAX_FILTER_SIZE> storage{};
-        float* data() { return storage.data() + kOffset; }
-        const float* data() const { return storage.data() + kOffset; }
-        float operator[](std::size_t i) const { return data()[i]; }
-    };
-    TapArray prefilter_taps_;
-    TapArray lowpass_taps_;
+    // The designed taps (the first prefilter_size_ and lowpass_size_ entries).
+    std::array<float, dsp::MAX_FILTER_SIZE> prefilter_taps_{};
+    std::array<float, dsp::MAX_FILTER_SIZE> lowpass_taps_{};
     // The same taps prepared for block passes (see filter_block.h), and the
     // parts of the outputs up to the next pass: the prefilter's, then those of
     // each low-pass line.

@@ -34,13 +34,6 @@ public:
     // The same sum, added strictly in tap order.
     float convolve_reference(std::span<const float> taps) const;
 
-    // The part of the next output that the stored samples already fix: the sum
-    // over k >= 1 of taps[k] times the sample that will be k steps old after the
-    // next push. So after push(x), convolve(taps) equals taps[0] * x plus this
-    // value taken before the push (up to rounding). Lets a caller compute the
-    // long sum ahead, off the path that waits for the next sample.
-    float convolve_ahead(std::span<const float> taps) const;
-
     // The write position, 0 to 479.
     std::size_t position() const { return position_; }
 
@@ -77,13 +70,6 @@ private:
     std::size_t position_ = 0;
 };
 
-// convolve_ahead of several delay lines with one tap set:
-// out[i] = lines[i]->convolve_ahead(taps). Sharing the tap loads across the
-// lines makes this faster than separate calls. `out` must have as many entries
-// as `lines`.
-void convolve_lines_ahead(std::span<const float> taps, std::span<const FilterBuf* const> lines,
-                          std::span<float> out);
-
 // The dot-product kernels themselves, exposed so that tests can check each one
 // against the reference. Each computes the sum over k < n of taps[k] * x[k].
 namespace kernel {
@@ -93,16 +79,8 @@ float dot_sse2(const float* taps, const float* x, std::size_t n);
 // Requires a processor with AVX2 and FMA (see avx2_fma_supported).
 float dot_avx2_fma(const float* taps, const float* x, std::size_t n);
 
-// Several lines at once: out[i] = sum over k < n of taps[k] * xs[i][k].
-void dot_lines_sse2(const float* taps, const float* const* xs, std::size_t lines, std::size_t n,
-                    float* out);
-void dot_lines_avx2_fma(const float* taps, const float* const* xs, std::size_t lines, std::size_t n,
-                        float* out);
-
 // Requires a processor with AVX-512F (see avx512_supported).
 float dot_avx512(const float* taps, const float* x, std::size_t n);
-void dot_lines_avx512(const float* taps, const float* const* xs, std::size_t lines, std::size_t n,
-                      float* out);
 
 bool avx2_fma_supported();
 bool avx512_supported();

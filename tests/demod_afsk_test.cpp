@@ -532,15 +532,19 @@ TEST(AfskRoundTrip, TransmitAudioDecodes) {
 
 // The quiet-sample fast path against the plain per-slicer loop, sample by
 // sample, over long noisy frame traffic with stretches of noise only: the same
-// slicer states, frames, carrier-detect records and levels throughout.
+// slicer states, frames, carrier-detect records and levels throughout. Some
+// cases change the slicer count halfway: the slicers beyond it keep their
+// states and stand still, and rejoin with them.
 TEST(AfskQuietPath, MatchesPlainSlicerLoop) {
     struct Case {
         bool profile_b;
         std::size_t slicers;
         bool hard_limit;
+        std::size_t slicers_later = 0;  // 0: no change
     };
-    const Case cases[] = {{false, 1, false}, {false, 9, false}, {false, 9, true},
-                          {true, 1, false},  {true, 9, false},  {false, 4, false}};
+    const Case cases[] = {{false, 1, false},    {false, 9, false},   {false, 9, true},
+                          {true, 1, false},     {true, 9, false},    {false, 4, false},
+                          {false, 9, false, 3}, {true, 3, false, 9}, {false, 1, false, 9}};
     test_support::AfskTones tones;
     const auto stream = test_support::frame_stream(test_frames(12), 32, 40, 200);
     std::vector<double> wave = test_support::afsk_waveform(stream.levels, tones);
@@ -549,8 +553,9 @@ TEST(AfskQuietPath, MatchesPlainSlicerLoop) {
     const std::vector<int16_t> audio = test_support::to_pcm16(wave);
 
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "profile_b " << c.profile_b << " slicers " << c.slicers
-                                        << " hard limit " << c.hard_limit);
+        SCOPED_TRACE(testing::Message()
+                     << "profile_b " << c.profile_b << " slicers " << c.slicers << " hard limit "
+                     << c.hard_limit << " later " << c.slicers_later);
         AfskDemodulator fast(44100, 1200, 1200, 2200, c.profile_b, 1, 0);
         AfskDemodulator plain(44100, 1200, 1200, 2200, c.profile_b, 1, 0);
         plain.set_plain_slicers(true);
@@ -560,6 +565,10 @@ TEST(AfskQuietPath, MatchesPlainSlicerLoop) {
         }
         std::size_t frames = 0;
         for (std::size_t i = 0; i < audio.size(); ++i) {
+            if (i == audio.size() / 2 && c.slicers_later != 0) {
+                fast.set_num_slicers(c.slicers_later);
+                plain.set_num_slicers(c.slicers_later);
+            }
             fast.process_sample(audio[i]);
             plain.process_sample(audio[i]);
             bool same = fast.mark_level() == plain.mark_level() &&

@@ -317,8 +317,8 @@ void AfskDemodulator::run_plain_slicers(float v, float mark_mag, float space_mag
 // The fast path: a slicer whose decision equals its last one (no zero crossing)
 // and whose phase is at or below quiet_phase_limit_ (no bit time) only steps its
 // clock. step_clocks steps all clocks and finds the phases above the limit;
-// only the slicers with a crossing or such a phase then run their full step.
-// Most samples have no such slicer at all.
+// run_busy_slicers then does the rest of the full step for those slicers and
+// for the ones with a crossing. Most samples have no such slicer at all.
 inline uint32_t AfskDemodulator::step_clocks() {
 #if QUILLMAR_X86
     static_assert(SLICER_LANES == 12);
@@ -348,16 +348,27 @@ inline uint32_t AfskDemodulator::step_clocks() {
 #endif
 }
 
-void AfskDemodulator::run_busy_slicers(uint32_t busy, uint32_t decisions, float v, float mark_mag,
-                                       float space_mag) {
+void AfskDemodulator::run_busy_slicers(uint32_t high, uint32_t crossings, uint32_t decisions,
+                                       float v, float mark_mag, float space_mag) {
+    // Slicers are independent and only bit times make output, so the bit times
+    // come first, in slicer order, then the crossings; each slicer still sees
+    // its bit time before its crossing, as in its full step.
     const uint32_t step = static_cast<uint32_t>(bit_clock_step_);
-    for (uint32_t rest = busy; rest != 0; rest &= rest - 1u) {
+    for (uint32_t rest = high; rest != 0; rest &= rest - 1u) {
         const auto k = static_cast<std::size_t>(std::countr_zero(rest));
-        // The full step starts from the phase before step_clocks' step.
-        const auto phase = static_cast<int32_t>(static_cast<uint32_t>(clock_phases_[k]) - step);
-        step_slicer(k, decision_value(k, v, mark_mag, space_mag), phase);
+        const int32_t phase = clock_phases_[k];
+        const auto before = static_cast<int32_t>(static_cast<uint32_t>(phase) - step);
+        // Always so for a step of 0 or more (see quiet_phase_limit_).
+        if (before > 0 && phase < 0) [[likely]]
+            clock_bit(k, decision_value(k, v, mark_mag, space_mag));
     }
-    // The other slicers' decisions equal their last ones.
+    for (uint32_t rest = crossings; rest != 0; rest &= rest - 1u) {
+        const auto k = static_cast<std::size_t>(std::countr_zero(rest));
+        SlicerState& s = slicers_[k];
+        s.clock_phase = clock_phases_[k];
+        s.take_decision(((decisions >> k) & 1u) != 0);
+        clock_phases_[k] = s.clock_phase;
+    }
     last_decisions_ = decisions;
 }
 
@@ -413,8 +424,10 @@ void AfskDemodulator::process_sample(int16_t sample) {
         run_plain_slicers(v, mark_mag, space_mag);
     } else {
         const uint32_t decisions = decision_mask(v, mark_mag, space_mag);
-        const uint32_t busy = step_clocks() | (decisions ^ last_decisions_);
-        if (busy != 0) run_busy_slicers(busy, decisions, v, mark_mag, space_mag);
+        const uint32_t high = step_clocks();
+        const uint32_t crossings = decisions ^ last_decisions_;
+        if ((high | crossings) != 0)
+            run_busy_slicers(high, crossings, decisions, v, mark_mag, space_mag);
     }
     ++sample_count_;
 }

@@ -209,10 +209,11 @@ private:
     // Steps the clocks of slicers 0 to n - 1 at once; bit k of the result is
     // set when slicer k's phase before the step was above quiet_phase_limit_.
     uint32_t step_clocks();
-    // The full steps of the slicers in `busy` (their clocks already stepped by
-    // step_clocks), in slicer order.
-    void run_busy_slicers(uint32_t busy, uint32_t decisions, float v, float mark_mag,
-                          float space_mag);
+    // The rest of the full steps after step_clocks: the bit times of the
+    // slicers in `high` (as step_clocks returned), in slicer order, and the
+    // zero crossings of those in `crossings`.
+    void run_busy_slicers(uint32_t high, uint32_t crossings, uint32_t decisions, float v,
+                          float mark_mag, float space_mag);
     // Sets the per-lane clock steps and the masks for the current slicer count.
     void set_slicer_lanes();
     uint32_t frame_quality(std::size_t k, float v) const;

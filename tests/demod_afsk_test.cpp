@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <random>
+#include <string>
 #include <vector>
 
+#include "filter_buf.h"
 #include "support/afsk_signal.h"
 #include "support/hdlc_bits.h"
 #include "tx/tx.h"
@@ -593,5 +597,85 @@ TEST(AfskQuietPath, MatchesPlainSlicerLoop) {
         // The traffic was decoded, so bit times, crossings and frames all occurred.
         EXPECT_GE(frames, 2u);
         EXPECT_FALSE(fast.dcd_changes().empty());
+    }
+}
+
+// The filters computed the plain way, per the definitions: each sample pushed,
+// every output a strict tap-order convolution of the whole history. The
+// demodulator's levels (mark and space lines) and, in profile B, its one-slicer
+// decision (centre lines) must follow this chain at every sample, from the
+// first on, whatever the tap counts (down to 3 low-pass taps, up to 479).
+TEST(AfskFilters, ChainFollowsDirectConvolutionAtEverySample) {
+    struct Case {
+        uint32_t rate, baud;
+        bool profile_b, hard_limit;
+    };
+    const Case cases[] = {
+        {44100, 1200, false, false}, {44100, 1200, true, false}, {8000, 9600, true, false},
+        {8000, 4800, false, true},   {192000, 50, false, false}, {96000, 300, true, false},
+    };
+    std::mt19937 rng(17);
+    std::uniform_int_distribution<int> value(-20000, 20000);
+    for (const Case& c : cases) {
+        AfskDemodulator demod(c.rate, c.baud, 1200, 2200, c.profile_b, 0, 0);
+        demod.set_hard_limit(c.hard_limit);
+        const auto pre_taps = demod.prefilter_taps();
+        const auto low_taps = demod.lowpass_taps();
+        std::array<float, 256> table;
+        for (std::size_t k = 0; k < 256; ++k)
+            table[k] = std::cos(static_cast<float>(2 * k) * 3.1415927f / 256.0f);
+        filter_buf::FilterBuf pre;
+        filter_buf::FilterBuf lines[6];  // mark I, Q; space I, Q; centre I, Q
+        uint32_t phases[3] = {0, 0, 0};
+        const uint32_t increments[3] = {demod.mark_increment(), demod.space_increment(),
+                                        demod.centre_increment()};
+        float levels[2] = {c.profile_b ? -1.0f : 0.0f, c.profile_b ? -1.0f : 0.0f};
+        float previous_angle = 0.0f;
+        std::size_t decisions_checked = 0;
+        for (int n = 0; n < 3000; ++n) {
+            const auto sample = static_cast<int16_t>(value(rng));
+            demod.process_sample(sample);
+
+            float x = static_cast<float>(sample) / 16384.0f;
+            if (c.hard_limit) x = x < 0 ? -1.0f : 1.0f;
+            pre.push(x);
+            const float y = pre.convolve_reference(pre_taps);
+            float out[6];
+            for (std::size_t o = 0; o < 3; ++o) {
+                const uint32_t j = phases[o] >> 24;
+                phases[o] += increments[o];
+                lines[2 * o].push(y * table[j]);
+                lines[2 * o + 1].push(y * table[(j + 192) & 255]);
+                out[2 * o] = lines[2 * o].convolve_reference(low_taps);
+                out[2 * o + 1] = lines[2 * o + 1].convolve_reference(low_taps);
+            }
+            for (std::size_t t = 0; t < 2; ++t) {
+                const float mag =
+                    std::sqrt(out[2 * t] * out[2 * t] + out[2 * t + 1] * out[2 * t + 1]);
+                const float k = mag < levels[t] ? 0.000018f : 0.14f;
+                levels[t] = mag * k + levels[t] * (1.0f - k);
+            }
+            const std::string where = std::to_string(c.rate) + "/" + std::to_string(c.baud) +
+                                      (c.profile_b ? " B" : " A") + " sample " + std::to_string(n);
+            ASSERT_NEAR(demod.mark_level(), levels[0], std::fabs(levels[0]) * 1e-4f + 1e-7f)
+                << where;
+            ASSERT_NEAR(demod.space_level(), levels[1], std::fabs(levels[1]) * 1e-4f + 1e-7f)
+                << where;
+            if (c.profile_b) {
+                const float angle = std::atan2(out[5], out[4]);
+                float d = angle - previous_angle;
+                if (d > 3.1415927f) d -= 6.2831855f;
+                if (d < -3.1415927f) d += 6.2831855f;
+                previous_angle = angle;
+                const float v = d * demod.discriminator_gain();
+                if (std::fabs(v) > 0.01f) {
+                    ASSERT_EQ(demod.slicer(0).last_decision, v > 0 ? 1u : 0u) << where;
+                    ++decisions_checked;
+                }
+            }
+        }
+        if (c.profile_b) {
+            EXPECT_GT(decisions_checked, 2500u);
+        }
     }
 }

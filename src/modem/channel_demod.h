@@ -34,9 +34,6 @@ public:
         std::unique_ptr<demod_afsk::AfskDemodulator> demod;
 
         void process_sample(int16_t sample) { demod->process_sample(sample); }
-        void process_samples(std::span<const int16_t> samples) {
-            for (int16_t s : samples) demod->process_sample(s);
-        }
         std::vector<hdlc::DecodedFrame> take_frames();
         uint64_t take_bad_fcs();
         std::vector<demod_afsk::DcdChange> take_dcd_changes();
@@ -62,9 +59,6 @@ public:
         modem_psk::PskDemodulator demod;
 
         void process_sample(int16_t sample) { demod.process_sample(sample); }
-        void process_samples(std::span<const int16_t> samples) {
-            for (int16_t s : samples) demod.process_sample(s);
-        }
         std::vector<hdlc::DecodedFrame> take_frames() { return demod.take_frames(); }
         uint64_t take_bad_fcs();
         std::vector<demod_afsk::DcdChange> take_dcd_changes() { return {}; }
@@ -76,9 +70,6 @@ public:
         modem_9600::Demod9600 demod;
 
         void process_sample(int16_t sample) { demod.process_sample(sample); }
-        void process_samples(std::span<const int16_t> samples) {
-            for (int16_t s : samples) demod.process_sample(s);
-        }
         std::vector<hdlc::DecodedFrame> take_frames() { return demod.take_frames(); }
         uint64_t take_bad_fcs();
         std::vector<demod_afsk::DcdChange> take_dcd_changes() { return {}; }
@@ -93,10 +84,19 @@ public:
         std::visit([sample](auto& k) { k.process_sample(sample); }, kind_);
     }
 
-    // The same as process_sample on each sample in turn (an ensemble runs its
-    // members over stretches of the block, which is faster).
+    // The same as process_sample on each sample in turn. A kind with a faster
+    // way for a block has its own process_samples (an ensemble runs its members
+    // over stretches of the block).
     void process_samples(std::span<const int16_t> samples) {
-        std::visit([samples](auto& k) { k.process_samples(samples); }, kind_);
+        std::visit(
+            [samples](auto& k) {
+                if constexpr (requires { k.process_samples(samples); }) {
+                    k.process_samples(samples);
+                } else {
+                    for (int16_t s : samples) k.process_sample(s);
+                }
+            },
+            kind_);
     }
 
     // Moves out the queued frames, oldest first, leaving none.

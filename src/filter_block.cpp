@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "simd_sums.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define QUILLMAR_X86 1
@@ -48,19 +50,15 @@ namespace {
 // per line and step serving every part; acc[m][i] is part m + 1 of line i.
 // Results go to out[i * BLOCK + m].
 
-inline float sum128(__m128 v) {
-    const __m128 high = _mm_movehl_ps(v, v);
-    const __m128 pair = _mm_add_ps(v, high);
-    return _mm_cvtss_f32(_mm_add_ss(pair, _mm_shuffle_ps(pair, pair, 0x55)));
-}
-
 template <std::size_t L>
 inline void group_sse2(const float* const* copies, const float* const* xs, std::size_t n,
                        float* out) {
     __m128 acc[BLOCK][L];
     QUILLMAR_UNROLL
-    for (auto& row : acc) QUILLMAR_UNROLL
-    for (auto& a : row) a = _mm_setzero_ps();
+    for (auto& row : acc) {
+        QUILLMAR_UNROLL
+        for (auto& a : row) a = _mm_setzero_ps();
+    }
     std::size_t k = 0;
     for (; k + 4 <= n; k += 4) {
         __m128 x[L];
@@ -78,7 +76,7 @@ inline void group_sse2(const float* const* copies, const float* const* xs, std::
     for (std::size_t m = 0; m < BLOCK; ++m) {
         QUILLMAR_UNROLL
         for (std::size_t i = 0; i < L; ++i) {
-            float sum = sum128(acc[m][i]);
+            float sum = simd_sums::horizontal_sum(acc[m][i]);
             for (std::size_t j = k; j < n; ++j) sum += copies[m][j] * xs[i][j];
             out[i * BLOCK + m] = sum;
         }
@@ -88,24 +86,15 @@ inline void group_sse2(const float* const* copies, const float* const* xs, std::
 #define QUILLMAR_AVX2 __attribute__((target("avx2,fma")))
 #define QUILLMAR_AVX512 __attribute__((target("avx512f,avx2,fma")))
 
-QUILLMAR_AVX2 inline float sum256(__m256 v) {
-    return sum128(_mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1)));
-}
-
-// Lane mask selecting the first r (0..7) lanes of a vector of eight.
-QUILLMAR_AVX2 inline __m256i mask256(std::size_t r) {
-    alignas(32) static const int32_t table[16] = {-1, -1, -1, -1, -1, -1, -1, -1,
-                                                  0,  0,  0,  0,  0,  0,  0,  0};
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table + 8 - r));
-}
-
 template <std::size_t L>
 QUILLMAR_AVX2 inline void group_avx2(const float* const* copies, const float* const* xs,
                                      std::size_t n, float* out) {
     __m256 acc[BLOCK][L];
     QUILLMAR_UNROLL
-    for (auto& row : acc) QUILLMAR_UNROLL
-    for (auto& a : row) a = _mm256_setzero_ps();
+    for (auto& row : acc) {
+        QUILLMAR_UNROLL
+        for (auto& a : row) a = _mm256_setzero_ps();
+    }
     std::size_t k = 0;
     for (; k + 8 <= n; k += 8) {
         __m256 x[L];
@@ -119,7 +108,7 @@ QUILLMAR_AVX2 inline void group_avx2(const float* const* copies, const float* co
         }
     }
     if (k < n) {
-        const __m256i mask = mask256(n - k);
+        const __m256i mask = simd_sums::tail_mask(n - k);
         __m256 x[L];
         QUILLMAR_UNROLL
         for (std::size_t i = 0; i < L; ++i) x[i] = _mm256_maskload_ps(xs[i] + k, mask);
@@ -132,7 +121,8 @@ QUILLMAR_AVX2 inline void group_avx2(const float* const* copies, const float* co
     }
     QUILLMAR_UNROLL
     for (std::size_t m = 0; m < BLOCK; ++m) QUILLMAR_UNROLL
-    for (std::size_t i = 0; i < L; ++i) out[i * BLOCK + m] = sum256(acc[m][i]);
+    for (std::size_t i = 0; i < L; ++i)
+        out[i * BLOCK + m] = simd_sums::horizontal_sum256(acc[m][i]);
 }
 
 // The four lane sums of a, b, c and d, as lanes 0 to 3 of the result. (Written
@@ -166,9 +156,13 @@ QUILLMAR_AVX512 inline void group_avx512(const float* const* copies, const float
                                          std::size_t n, float* out) {
     __m512 acc[C][BLOCK][L];
     QUILLMAR_UNROLL
-    for (auto& chain : acc) QUILLMAR_UNROLL
-    for (auto& row : chain) QUILLMAR_UNROLL
-    for (auto& a : row) a = _mm512_setzero_ps();
+    for (auto& chain : acc) {
+        QUILLMAR_UNROLL
+        for (auto& row : chain) {
+            QUILLMAR_UNROLL
+            for (auto& a : row) a = _mm512_setzero_ps();
+        }
+    }
     std::size_t k = 0;
     for (; k + 16 * C <= n; k += 16 * C) {
         QUILLMAR_UNROLL

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "simd_sums.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define QUILLMAR_X86 1
@@ -22,23 +24,9 @@ float dot_reference(const float* taps, const float* x, std::size_t n) {
 
 namespace {
 
-inline float horizontal_sum(__m128 v) {
-    __m128 high = _mm_movehl_ps(v, v);
-    __m128 pair = _mm_add_ps(v, high);
-    __m128 odd = _mm_shuffle_ps(pair, pair, 0x55);
-    return _mm_cvtss_f32(_mm_add_ss(pair, odd));
-}
-
-__attribute__((target("avx2,fma"))) inline float horizontal_sum256(__m256 v) {
-    return horizontal_sum(_mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1)));
-}
-
-// Lane mask selecting the first r (0..7) lanes of a vector of eight.
-__attribute__((target("avx2,fma"))) inline __m256i tail_mask(std::size_t r) {
-    alignas(32) static const int32_t table[16] = {-1, -1, -1, -1, -1, -1, -1, -1,
-                                                  0,  0,  0,  0,  0,  0,  0,  0};
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table + 8 - r));
-}
+using simd_sums::horizontal_sum;
+using simd_sums::horizontal_sum256;
+using simd_sums::tail_mask;
 
 // Sum of the sixteen lanes. (Written with masked forms: the plain extract and
 // shuffle intrinsics of this compiler warn about an undefined source operand.)
@@ -167,10 +155,9 @@ struct Kernels {
 
 // Chosen once, on first use, from what the processor supports.
 [[gnu::always_inline]] inline const Kernels& kernels() {
-    static const Kernels chosen =
-        kernel::avx512_supported()     ? Kernels{kernel::dot_avx512}
-        : kernel::avx2_fma_supported() ? Kernels{kernel::dot_avx2_fma}
-                                       : Kernels{kernel::dot_sse2};
+    static const Kernels chosen = kernel::avx512_supported()     ? Kernels{kernel::dot_avx512}
+                                  : kernel::avx2_fma_supported() ? Kernels{kernel::dot_avx2_fma}
+                                                                 : Kernels{kernel::dot_sse2};
     return chosen;
 }
 

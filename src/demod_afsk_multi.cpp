@@ -1,9 +1,9 @@
 #include "demod_afsk_multi.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <utility>
+
+#include "invariant.h"
 
 namespace demod_afsk_multi {
 
@@ -12,8 +12,7 @@ MultiAfskDemodulator::MultiAfskDemodulator(uint32_t sample_rate, uint32_t baud, 
                                            std::span<const MultiConfig> rows) {
     // Without members the majority rule would report a carrier on an empty ensemble.
     if (rows.empty()) {
-        std::fputs("MultiAfskDemodulator: an ensemble needs at least one member\n", stderr);
-        std::abort();
+        invariant::broken("MultiAfskDemodulator: an ensemble needs at least one member");
     }
     members_.reserve(rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {

@@ -48,7 +48,7 @@ inline constexpr std::span<const MultiConfig> DUAL_ROWS{ENSEMBLE_TABLE.data() + 
 class MultiAfskDemodulator {
 public:
     // Builds one member per row, in row order, with subchan = row position.
-    // Requires at least one row (aborts otherwise). The members' decoders keep
+    // Requires at least one row (a broken invariant otherwise). The members' decoders keep
     // repair level 0.
     MultiAfskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t mark, uint32_t space,
                          uint64_t channel, std::span<const MultiConfig> rows);

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "decode.h"
+#include "invariant.h"
 #include "ipc/proto.h"
 #include "version.h"
 
@@ -70,7 +71,9 @@ Command parse_command_line(std::span<const std::string> args) {
     return {Mode::Socket, {first}};
 }
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
     // A write to a connection the peer has closed must fail with an error
     // instead of ending the process.
     std::signal(SIGPIPE, SIG_IGN);
@@ -100,6 +103,17 @@ int main(int argc, char** argv) {
             return not_available("socket mode");
     }
     return kExitFailure;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const invariant::BrokenInvariant&) {
+        // Already reported; every owner on the way here has torn down.
+        return invariant::kExitStatus;
+    }
 }
 
 }  // namespace quillmar_modem

@@ -12,6 +12,7 @@
 
 #include "demod_afsk.h"
 #include "hdlc.h"
+#include "invariant.h"
 #include "support/afsk_signal.h"
 
 namespace {
@@ -158,7 +159,12 @@ TEST(MultiAfskDemodulator, BuildsMembersFromRows) {
         EXPECT_EQ(members[i]->channel(), CHANNEL);
         EXPECT_FALSE(members[i]->keeps_dcd_changes());
     }
-    EXPECT_DEATH(MultiAfskDemodulator(RATE, 1200, 1200, 2200, CHANNEL, {}), "at least one member");
+    // An empty ensemble is a fault of the caller: reported, then unwound.
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(MultiAfskDemodulator(RATE, 1200, 1200, 2200, CHANNEL, {}),
+                 invariant::BrokenInvariant);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "MultiAfskDemodulator: an ensemble needs at least one member\n");
 }
 
 }  // namespace

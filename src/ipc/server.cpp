@@ -14,6 +14,7 @@
 #include <system_error>
 #include <thread>
 
+#include "invariant.h"
 #include "ipc/reader.h"
 #include "version.h"
 
@@ -106,10 +107,10 @@ Result<IpcConnection> IpcServer::finish_accept(UniqueFd connection) {
     try {
         std::thread(reader_thread_main, std::move(read_side), std::move(sender)).detach();
     } catch (const std::exception&) {
-        // No thread (no resources, or no memory for its start-up): fatal.
-        std::fputs("failed to spawn ipc reader thread\n", stderr);
-        teardown();
-        std::exit(101);
+        // No thread (no resources, or no memory for its start-up): fatal. The
+        // unwinding reaches the process entry, and this server's teardown
+        // removes the socket file on the way.
+        invariant::broken("failed to spawn ipc reader thread");
     }
     return IpcConnection{std::move(receiver), std::move(handle)};
 }

@@ -108,9 +108,11 @@ Result<Audio> read_flac(const std::string& path) {
     if (reader->error) return *reader->error;
     if (!ran) return Error{state};
     if (!reader->have_stream_info) return Error{"FLAC stream has no stream information block"};
-    // libFLAC ends quietly when the file stops inside a frame; the stream
-    // information says how many samples there should have been.
-    if (reader->total_samples != 0 && reader->samples.size() != reader->total_samples) {
+    // libFLAC ends quietly when a file is cut between frames; the stream
+    // information says how many samples there should have been at least. The
+    // declared total is informative (0 means unknown), so a stream that runs
+    // past it is read whole.
+    if (reader->total_samples != 0 && reader->samples.size() < reader->total_samples) {
         return make_error("FLAC stream ended after {} of {} samples", reader->samples.size(),
                           reader->total_samples);
     }

@@ -32,7 +32,9 @@ struct Audio {
 bool is_flac_path(std::string_view path);
 
 // Reads the whole file at `path` (FLAC or WAV by is_flac_path, never by content).
-// All or nothing: on any error no samples are returned.
+// All or nothing: on any error no samples are returned. A FLAC stream that ends
+// before the total its stream information declares is refused; one that runs past
+// it is read whole.
 Result<Audio> read_audio_i16(const std::string& path);
 
 // Writes `samples` as a mono 16-bit PCM WAV file with the plain 44-byte header,

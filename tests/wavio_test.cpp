@@ -329,6 +329,58 @@ TEST(WavioRead, FlacFailures) {
     EXPECT_EQ(ok->samples.size(), noise.size());
 }
 
+TEST(WavioRead, FlacDeclaredTotalIsALowerBound) {
+    // The stream information's sample count (36 bits from the low half of byte
+    // 21) is informative: a stream holding more is read whole, one holding fewer
+    // was cut short, and 0 means unknown.
+    ScratchDir dir;
+    // Several frames of 4096, so that a decoder stopping at the declared total
+    // would show.
+    std::vector<int32_t> values(20000);
+    for (size_t i = 0; i < values.size(); ++i) {
+        values[i] = static_cast<int32_t>((i * 7919u) % 65536u) - 32768;
+    }
+    std::string good = dir.file("good.flac");
+    test_support::write_flac(good, 8000, 1, 16, values);
+    const auto bytes = test_support::read_bytes(good);
+
+    struct Case {
+        uint64_t declared;
+        const char* error;  // nullptr: every sample comes back
+    };
+    const Case cases[] = {
+        {0, nullptr},
+        {1, nullptr},
+        {100, nullptr},
+        {4096, nullptr},
+        {19999, nullptr},
+        {20000, nullptr},
+        {20001, "FLAC stream ended after 20000 of 20001 samples"},
+        {uint64_t{1} << 35, "FLAC stream ended after 20000 of 34359738368 samples"},
+    };
+    for (const Case& c : cases) {
+        auto patched = bytes;
+        patched[21] = static_cast<uint8_t>((patched[21] & 0xF0) | ((c.declared >> 32) & 0x0F));
+        for (int i = 0; i < 4; ++i) {
+            patched[22 + i] = static_cast<uint8_t>(c.declared >> (24 - 8 * i));
+        }
+        std::string path = dir.file("declared" + std::to_string(c.declared) + ".flac");
+        test_support::write_bytes(path, patched);
+        auto audio = wavio::read_audio_i16(path);
+        if (c.error != nullptr) {
+            ASSERT_FALSE(audio.ok()) << c.declared;
+            EXPECT_EQ(audio.error_text(), c.error);
+            continue;
+        }
+        ASSERT_TRUE(audio.ok()) << c.declared << ": " << audio.error_text();
+        EXPECT_EQ(audio->sample_rate, 8000u);
+        ASSERT_EQ(audio->samples.size(), values.size()) << c.declared;
+        for (size_t i = 0; i < values.size(); ++i) {
+            ASSERT_EQ(audio->samples[i], values[i]) << c.declared << " at " << i;
+        }
+    }
+}
+
 TEST(WavioWrite, ExactHeaderForThreeSamples) {
     ScratchDir dir;
     std::string path = dir.file("three.wav");

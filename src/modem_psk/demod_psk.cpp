@@ -52,8 +52,7 @@ PskDemodulator::PskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t cen
       baud_(baud),
       carrier_step_(static_cast<float>(centre_hz) * TWO_PI / static_cast<float>(sample_rate)),
       carrier_step_nominal_(carrier_step_),
-      // A baud of 0 is outside the contract; it is sized as 1 rather than
-      // without bound.
+      // A baud of 0 is outside the contract; it is sized as 1.
       samples_per_symbol_(static_cast<float>(sample_rate) /
                           static_cast<float>(baud == 0 ? 1 : baud)),
       eight_psk_(baud >= EIGHT_PSK_MIN_BAUD),

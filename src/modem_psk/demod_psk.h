@@ -34,7 +34,8 @@ class PskDemodulator {
 public:
     // baud must be non-zero (the channel settings replace 0); centre_hz is the
     // carrier; table_variant 2 selects the second QPSK table, 1 the first. The
-    // decoder gets (channel, subchan, slice 0) in plain mode.
+    // decoder gets (channel, subchan, slice 0) in plain mode. Whatever the
+    // settings, the filter has at most MAX_RRC_TAPS taps.
     PskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t centre_hz, int table_variant,
                    uint64_t channel, uint64_t subchan);
 

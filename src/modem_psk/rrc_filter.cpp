@@ -1,5 +1,6 @@
 #include "modem_psk/rrc_filter.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <numbers>
@@ -9,7 +10,8 @@
 namespace modem_psk {
 
 std::size_t rrc_tap_count(float samples_per_symbol) {
-    return num::saturate_cast<uint32_t>(4.0f * samples_per_symbol) | 1u;
+    const std::size_t n = num::saturate_cast<uint32_t>(4.0f * samples_per_symbol) | 1u;
+    return std::min(n, MAX_RRC_TAPS);
 }
 
 std::vector<float> design_rrc(float samples_per_symbol) {

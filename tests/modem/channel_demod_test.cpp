@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <variant>
@@ -12,6 +14,8 @@
 #include "demod_afsk.h"
 #include "demod_afsk_multi.h"
 #include "modem/config.h"
+#include "modem_9600/lowpass_9600.h"
+#include "modem_psk/rrc_filter.h"
 #include "support/afsk_signal.h"
 #include "support/hdlc_bits.h"
 
@@ -134,6 +138,115 @@ TEST(CreateDemod, PassesRateBaudAndTones) {
         EXPECT_EQ(member->bit_clock_step(), direct.bit_clock_step());
         EXPECT_EQ(member->mark_increment(), direct.mark_increment());
         EXPECT_EQ(member->space_increment(), direct.space_increment());
+    }
+}
+
+// The filters of whatever kind was built, as sizes; every delay line is as long
+// as its filter (twice that for the PSK and 9600-baud rings), and nothing else a
+// demodulator holds depends on its settings.
+std::vector<std::size_t> filter_sizes(const ChannelDemod& demod) {
+    std::vector<std::size_t> sizes;
+    auto afsk = [&sizes](const AfskDemodulator& d) {
+        sizes.push_back(d.prefilter_taps().size());
+        sizes.push_back(d.lowpass_taps().size());
+    };
+    if (const auto* single = std::get_if<ChannelDemod::Afsk>(&demod.kind())) afsk(*single->demod);
+    if (const auto* multi = std::get_if<ChannelDemod::MultiAfsk>(&demod.kind())) {
+        for (const auto& member : multi->demod->members()) afsk(*member);
+    }
+    if (const auto* psk = std::get_if<ChannelDemod::Psk>(&demod.kind())) {
+        sizes.push_back(psk->demod.tap_count());
+    }
+    if (const auto* fsk = std::get_if<ChannelDemod::Fsk9600>(&demod.kind())) {
+        sizes.push_back(fsk->demod.tap_count());
+    }
+    return sizes;
+}
+
+TEST(CreateDemod, HostileSettingsBuildBoundedDemodulators) {
+    // Every kind, at rates and bauds a parent or a file header may declare:
+    // each builds in bounded memory with bounded work per sample (no filter
+    // longer than four symbols of 480 samples) and takes full-scale samples
+    // without a fault.
+    constexpr uint32_t max32 = std::numeric_limits<uint32_t>::max();
+    const std::array<uint32_t, 5> values = {0, 1, 1u << 31, max32, 48000};
+    struct Kind {
+        const char* modem_type;
+        const char* ensemble;
+        std::size_t index;  // variant index: 0 Afsk, 1 MultiAfsk, 2 Psk, 3 Fsk9600
+        std::size_t max_taps;
+    };
+    const Kind kinds[] = {
+        {"afsk", "", 1, dsp::MAX_FILTER_SIZE},
+        {"afsk", "triple", 1, dsp::MAX_FILTER_SIZE},
+        {"", "dual", 1, dsp::MAX_FILTER_SIZE},
+        {"afsk", "single", 0, dsp::MAX_FILTER_SIZE},
+        {"other", "Triple", 0, dsp::MAX_FILTER_SIZE},
+        {"psk", "", 2, modem_psk::MAX_RRC_TAPS},
+        {"9600", "", 3, modem_9600::MAX_LOWPASS_TAPS},
+        {"baseband", "dual", 3, modem_9600::MAX_LOWPASS_TAPS},
+        {"scramble", "", 3, modem_9600::MAX_LOWPASS_TAPS},
+    };
+    // Tones (mark = space in all but the first) and slicer counts vary along
+    // the rows rather than multiplying them.
+    const std::array<std::array<uint32_t, 2>, 4> tones = {
+        {{1200, 2200}, {0, 0}, {1700, 1700}, {max32, max32}}};
+    const std::array<size_t, 4> slicers = {0, 9, 10, max32};
+    std::vector<int16_t> block(2048);
+    for (size_t i = 0; i < block.size(); ++i) {
+        block[i] = i % 3 == 0 ? int16_t{-32768} : (i % 7 == 0 ? int16_t{0} : int16_t{32767});
+    }
+    size_t row = 0;
+    for (const Kind& kind : kinds) {
+        for (uint32_t rate : values) {
+            for (uint32_t baud : values) {
+                ++row;
+                SCOPED_TRACE(testing::Message()
+                             << "type \"" << kind.modem_type << "\" ensemble \"" << kind.ensemble
+                             << "\" " << rate << " Hz, " << baud << " baud, row " << row);
+                ChannelConfig cfg =
+                    afsk_config(kind.modem_type, kind.ensemble, slicers[row % slicers.size()],
+                                row % 2 == 0, static_cast<uint8_t>(row % 3));
+                cfg.baud = baud;
+                cfg.mark_freq = tones[row % tones.size()][0];
+                cfg.space_freq = tones[row % tones.size()][1];
+                ChannelDemod demod = modem::create_demod(cfg, rate);
+                ASSERT_EQ(demod.kind().index(), kind.index);
+                for (std::size_t size : filter_sizes(demod)) {
+                    EXPECT_GE(size, 1u);
+                    EXPECT_LE(size, kind.max_taps);
+                }
+                modem::process_demod_samples(demod, block);
+                for (int16_t s : std::span(block).first(64)) modem::process_demod_sample(demod, s);
+                (void)demod.take_frames();
+                (void)demod.take_bad_fcs();
+                (void)demod.take_dcd_changes();
+                (void)demod.dcd();
+            }
+        }
+    }
+}
+
+TEST(CreateDemod, PskFilterIsCappedAtFourSymbolsOf480Samples) {
+    struct Case {
+        uint32_t sample_rate, baud;
+        std::size_t taps;
+    };
+    const Case cases[] = {
+        {48000, 1200, 161},         // unchanged below the cap
+        {44100, 1200, 147},         //
+        {48000, 100, 1921},         // exactly four symbols of 480 samples
+        {48000, 10, 1921},          // 19201 without the cap
+        {48000, 1, 1921},           // 192001 without the cap
+        {4294967295u, 1, 1921},     // would be 2^32 - 1 taps
+        {4294967295u, 1200, 1921},  //
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.sample_rate << " Hz, " << c.baud << " baud");
+        ChannelConfig cfg = afsk_config("psk", "");
+        cfg.baud = c.baud;
+        ChannelDemod demod = modem::create_demod(cfg, c.sample_rate);
+        EXPECT_EQ(std::get<ChannelDemod::Psk>(demod.kind()).demod.tap_count(), c.taps);
     }
 }
 

@@ -24,10 +24,21 @@ TEST(PskSetup, TapCountAndModulationFollowRateAndBaud) {
         bool eight_psk;
     };
     const Case cases[] = {
-        {48000, 1200, 161, false},  {44100, 1200, 147, false}, {48000, 4799, 41, false},
-        {48000, 4800, 41, true},    {48000, 9600, 21, true},   {8000, 300, 107, false},
-        {192000, 300, 2561, false},  // beyond the 480 of the AFSK filters
-        {48000, 0, 192001, false},   // outside the contract: sized as 1 baud, still finite
+        {48000, 1200, 161, false},
+        {44100, 1200, 147, false},
+        {48000, 4799, 41, false},
+        {48000, 4800, 41, true},
+        {48000, 9600, 21, true},
+        {8000, 300, 107, false},
+        {192000, 480, 1601, false},  // beyond the 480 of the AFSK filters
+        {48000, 100, 1921, false},   // four symbols of 480 samples: the longest filter
+        {48000, 101, 1901, false},
+        // Longer symbols: the filter stops at four of 480 samples.
+        {192000, 300, 1921, false},
+        {48000, 10, 1921, false},
+        {48000, 1, 1921, false},
+        {4294967295u, 1, 1921, false},
+        {48000, 0, 1921, false},  // outside the contract: sized as 1 baud
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.sample_rate << " Hz, " << c.baud << " baud");
@@ -55,6 +66,28 @@ TEST(PskSetup, RootRaisedCosineTaps) {
     const auto singular = modem_psk::design_rrc(7.0f);
     ASSERT_EQ(singular.size(), 29u);
     EXPECT_NEAR(singular[14 + 5] / singular[14], 0.2606034f / 1.0956339f, 1e-6f);
+}
+
+TEST(PskSetup, LongSymbolsShortenTheSpanNotTheShape) {
+    // 4800 samples per symbol (10 baud at 48000 Hz) would take 19201 taps: the
+    // 1921 kept cover the centre 0.4 symbols with the same response per sample,
+    // still at unit sum.
+    constexpr float sps = 4800.0f;
+    const auto taps = modem_psk::design_rrc(sps);
+    ASSERT_EQ(taps.size(), modem_psk::MAX_RRC_TAPS);
+    ASSERT_EQ(taps.size(), 1921u);
+    EXPECT_NEAR(std::accumulate(taps.begin(), taps.end(), 0.0f), 1.0f, 1e-5f);
+    const float pi = 3.14159265f;
+    const float beta = 0.35f;
+    for (const int offset : {1, 240, 700, 960}) {
+        SCOPED_TRACE(offset);
+        const float t = static_cast<float>(offset) / sps;
+        const float u = 4.0f * beta * t;
+        const float h =
+            (std::sin(0.65f * pi * t) + u * std::cos(1.35f * pi * t)) / (pi * t * (1.0f - u * u));
+        EXPECT_NEAR(taps[960 + offset] / taps[960], h / 1.0956339f, 1e-5f);
+        EXPECT_EQ(taps[960 + offset], taps[960 - offset]);
+    }
 }
 
 TEST(PskDecision, SectorsAndGrayTables) {

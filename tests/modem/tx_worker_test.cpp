@@ -1,0 +1,827 @@
+#include "modem/tx_worker.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "support/stderr_capture.h"
+
+namespace {
+
+using modem::TxMessage;
+using modem::TxRequest;
+using Clock = std::chrono::steady_clock;
+using Lines = std::vector<std::string>;
+
+constexpr std::chrono::seconds kHangGuard{20};
+
+std::string thread_name() {
+    char name[16] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    return name;
+}
+
+// What the fake drivers and sinks did, in order, with the thread and time of
+// each step.
+class EventLog {
+public:
+    struct Event {
+        std::string what;
+        std::string thread;
+        Clock::time_point at;
+    };
+
+    void add(std::string what) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            events_.push_back({std::move(what), thread_name(), Clock::now()});
+        }
+        changed_.notify_all();
+    }
+
+    std::vector<Event> events() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return events_;
+    }
+
+    Lines whats() const {
+        Lines out;
+        for (const Event& e : events()) out.push_back(e.what);
+        return out;
+    }
+
+    // The first event named `what`, waiting for it as a hang guard.
+    std::optional<Event> wait_for(const std::string& what) const {
+        std::unique_lock<std::mutex> guard(lock_);
+        std::optional<Event> found;
+        changed_.wait_for(guard, kHangGuard, [&] {
+            for (const Event& e : events_) {
+                if (e.what == what) {
+                    found = e;
+                    return true;
+                }
+            }
+            return false;
+        });
+        return found;
+    }
+
+private:
+    mutable std::mutex lock_;
+    mutable std::condition_variable changed_;
+    std::vector<Event> events_;
+};
+
+// A latch the test opens.
+class Gate {
+public:
+    void open() {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            open_ = true;
+        }
+        changed_.notify_all();
+    }
+    void wait() {
+        std::unique_lock<std::mutex> guard(lock_);
+        changed_.wait_for(guard, kHangGuard, [this] { return open_; });
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool open_ = false;
+};
+
+struct DriverPlan {
+    std::string key_error;    // key fails with this text
+    std::string unkey_error;  // unkey fails with this text
+    bool key_throws = false;
+    bool unkey_throws = false;
+    std::shared_ptr<Gate> key_gate;  // key waits for it first
+};
+
+DriverPlan failing(std::string key_error, std::string unkey_error) {
+    DriverPlan plan;
+    plan.key_error = std::move(key_error);
+    plan.unkey_error = std::move(unkey_error);
+    return plan;
+}
+
+class FakeDriver : public ptt::PttDriver {
+public:
+    FakeDriver(EventLog& log, std::string name, DriverPlan plan)
+        : log_(log), name_(std::move(name)), plan_(std::move(plan)) {}
+    ~FakeDriver() override { log_.add("release " + name_); }
+
+    Status key() override {
+        log_.add("key " + name_);
+        if (plan_.key_gate) plan_.key_gate->wait();
+        if (plan_.key_throws) throw std::runtime_error("key exploded");
+        if (!plan_.key_error.empty()) return Error{plan_.key_error};
+        return Status::success();
+    }
+    Status unkey() override {
+        log_.add("unkey " + name_);
+        if (plan_.unkey_throws) throw std::runtime_error("unkey exploded");
+        if (!plan_.unkey_error.empty()) return Error{plan_.unkey_error};
+        return Status::success();
+    }
+
+private:
+    EventLog& log_;
+    std::string name_;
+    DriverPlan plan_;
+};
+
+// What a fake sink does with one submitted block.
+enum class Play {
+    Instant,       // played jumps to the target
+    Stuck,         // played stays
+    Half,          // played rises by half the block
+    StreamFails,   // the stream fails: played := submitted, failures + 1
+    SubmitFails,   // submit returns an error
+    SubmitThrows,  // submit throws
+    PlayedThrows,  // the block is taken; reading played throws from then on
+};
+
+struct SinkState {
+    std::atomic<uint64_t> submitted{0};
+    std::atomic<uint64_t> played{0};
+    std::atomic<uint64_t> failures{0};
+    std::atomic<bool> played_throws{false};
+};
+
+class FakeSink : public modem::TxSink {
+public:
+    FakeSink(EventLog& log, std::string name, std::shared_ptr<SinkState> state,
+             std::function<Play()> next_play)
+        : log_(log),
+          name_(std::move(name)),
+          state_(std::move(state)),
+          next_play_(std::move(next_play)) {}
+    ~FakeSink() override { log_.add("drop " + name_); }
+
+    Result<uint64_t> submit(audio::SampleBlock block) override {
+        const uint64_t n = block.size();
+        const Play play = next_play_();
+        if (play == Play::SubmitFails) {
+            log_.add(fmt::format("submit {} {} failed", name_, n));
+            return make_error("queue gone");
+        }
+        if (play == Play::SubmitThrows) {
+            log_.add(fmt::format("submit {} {} threw", name_, n));
+            throw std::runtime_error("submit exploded");
+        }
+        const uint64_t target = state_->submitted.fetch_add(n) + n;
+        log_.add(fmt::format("submit {} {} -> {}", name_, n, target));
+        switch (play) {
+            case Play::Instant:
+                state_->played.store(target);
+                break;
+            case Play::Half:
+                state_->played.fetch_add(n / 2);
+                break;
+            case Play::StreamFails:
+                state_->played.store(target);
+                state_->failures.fetch_add(1);
+                break;
+            case Play::PlayedThrows:
+                state_->played_throws.store(true);
+                break;
+            default:
+                break;
+        }
+        return target;
+    }
+    uint64_t played() const override {
+        if (state_->played_throws.load()) throw std::runtime_error("played exploded");
+        return state_->played.load();
+    }
+    uint64_t failures() const override { return state_->failures.load(); }
+
+private:
+    EventLog& log_;
+    std::string name_;
+    std::shared_ptr<SinkState> state_;
+    std::function<Play()> next_play_;
+};
+
+// The output opener of the tests: scripted open failures and per-submit
+// behaviour, and the state of every sink it opened.
+class FakeOutput {
+public:
+    explicit FakeOutput(EventLog& log) : log_(log) {}
+
+    void fail_next_open(std::string error) {
+        std::lock_guard<std::mutex> guard(lock_);
+        open_errors_.push_back(std::move(error));
+    }
+    // One behaviour per submit, in order; Instant once they are used up.
+    void script(std::vector<Play> plays) {
+        std::lock_guard<std::mutex> guard(lock_);
+        plays_.assign(plays.begin(), plays.end());
+    }
+    // Samples every sink opened from now on holds unplayed from the start.
+    void set_backlog(uint64_t samples) { backlog_ = samples; }
+
+    // The state of the i-th sink opened.
+    std::shared_ptr<SinkState> sink(size_t i) const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return sinks_.at(i);
+    }
+
+    modem::OutputOpener opener() {
+        return [this](const soundcard::OutputSpec& spec, std::optional<modem::OutputDevice> device)
+                   -> Result<std::unique_ptr<modem::TxSink>> {
+            log_.add(
+                fmt::format("open {} device={}", spec.device_name, device ? device->name : "none"));
+            std::lock_guard<std::mutex> guard(lock_);
+            if (!open_errors_.empty()) {
+                std::string error = open_errors_.front();
+                open_errors_.pop_front();
+                return Error{error};
+            }
+            auto state = std::make_shared<SinkState>();
+            state->submitted = backlog_.load();
+            sinks_.push_back(state);
+            return std::unique_ptr<modem::TxSink>(std::make_unique<FakeSink>(
+                log_, spec.device_name, state, [this] { return next_play(); }));
+        };
+    }
+
+private:
+    Play next_play() {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (plays_.empty()) return Play::Instant;
+        Play play = plays_.front();
+        plays_.pop_front();
+        return play;
+    }
+
+    EventLog& log_;
+    mutable std::mutex lock_;
+    std::deque<std::string> open_errors_;
+    std::deque<Play> plays_;
+    std::vector<std::shared_ptr<SinkState>> sinks_;
+    std::atomic<uint64_t> backlog_{0};
+};
+
+soundcard::OutputSpec spec_for(uint32_t device_id) {
+    return {fmt::format("card{}", device_id), 48000, 1, 0, 0};
+}
+
+TxRequest request(uint32_t channel, size_t samples, uint32_t sample_rate = 48000,
+                  uint32_t device_id = 3) {
+    TxRequest r;
+    r.samples.assign(samples, 100);
+    r.output = spec_for(device_id);
+    r.channel = channel;
+    r.sample_rate = sample_rate;
+    r.output_device_id = device_id;
+    return r;
+}
+
+const std::string kOpened3 = "quillmar-modem: TX sink opened for device_id=3 at 48000 Hz";
+
+// One worker with fake drivers and sinks, its standard error captured.
+struct Station {
+    EventLog log;
+    FakeOutput output{log};
+    test_support::StderrCapture capture;
+    std::optional<modem::TxWorker> worker;
+
+    void start() {
+        auto spawned = modem::TxWorker::spawn(output.opener());
+        ASSERT_TRUE(spawned.ok()) << spawned.error_text();
+        worker.emplace(std::move(spawned).value());
+    }
+    void send(TxMessage message) {
+        Status sent = worker->send(std::move(message));
+        ASSERT_TRUE(sent.ok()) << sent.error_text();
+    }
+    void add_driver(uint32_t channel, const std::string& name, DriverPlan plan = {}) {
+        send(TxMessage::RegisterDriver{channel, std::make_unique<FakeDriver>(log, name, plan)});
+    }
+    void add_device(uint32_t id, const std::string& name) {
+        send(TxMessage::RegisterOutputDevice{id, modem::OutputDevice{name}});
+    }
+    void transmit(TxRequest r) {
+        Status sent = worker->transmit(std::move(r));
+        ASSERT_TRUE(sent.ok()) << sent.error_text();
+    }
+    void wait_for(const std::string& what) { ASSERT_TRUE(log.wait_for(what)) << what; }
+    // Tears the worker down; the lines it wrote.
+    Lines finish() {
+        worker.reset();
+        return capture.stop();
+    }
+    void expect_all_on_worker_thread() {
+        for (const auto& e : log.events()) EXPECT_EQ(e.thread, "quillmar-tx") << e.what;
+    }
+};
+
+TEST(TxWorker, EachTransmissionOutcomeLogsItsLinesAndEndsUnkeyedWithTheSinkKeptOrClosed) {
+    // Channel 0 ("A") transmits 480 samples on device 3 (registered as
+    // "reg3"), then channel 1 ("B") 240 samples on the same device; the
+    // events end with the teardown.
+    const DriverPlan key_fails = failing("key broke", "");
+    const DriverPlan key_and_unkey_fail = failing("key broke", "unkey broke");
+    const DriverPlan unkey_fails = failing("", "unkey broke");
+    const std::string retry = "quillmar-modem: channel=0 ptt_unkey before release: unkey broke";
+    struct Case {
+        const char* name;
+        bool driver_a;
+        DriverPlan plan;
+        std::string open_error;
+        Play first;
+        Lines lines;
+        Lines events;
+    };
+    const Lines reopened_tail = {"open card3 device=none", "key B", "submit card3 240 -> 240",
+                                 "unkey B"};
+    auto join = [](Lines a, const Lines& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const Lines teardown = {"release A", "release B", "drop card3"};
+    const std::vector<Case> cases = {
+        {"no driver",
+         false,
+         {},
+         "",
+         Play::Instant,
+         {"quillmar-modem: TransmitFrame: no PTT driver registered for channel 0", kOpened3},
+         {"open card3 device=reg3", "key B", "submit card3 240 -> 240", "unkey B", "release B",
+          "drop card3"}},
+        {"open fails",
+         true,
+         {},
+         "no such card",
+         Play::Instant,
+         {"quillmar-modem: TransmitFrame: open output device_id=3: no such card", kOpened3},
+         join(join({"open card3 device=reg3"}, reopened_tail), teardown)},
+        {"key fails",
+         true,
+         key_fails,
+         "",
+         Play::Instant,
+         {kOpened3, "quillmar-modem: TransmitFrame: ptt_key: key broke"},
+         join({"open card3 device=reg3", "key A", "unkey A", "key B", "submit card3 240 -> 240",
+               "unkey B"},
+              teardown)},
+        {"key and its unkey fail",
+         true,
+         key_and_unkey_fail,
+         "",
+         Play::Instant,
+         {kOpened3, "quillmar-modem: TransmitFrame: ptt_unkey after key failure: unkey broke",
+          "quillmar-modem: TransmitFrame: ptt_key: key broke", retry},
+         join({"open card3 device=reg3", "key A", "unkey A", "key B", "submit card3 240 -> 240",
+               "unkey B", "unkey A"},
+              teardown)},
+        {"submit fails",
+         true,
+         {},
+         "",
+         Play::SubmitFails,
+         {kOpened3, "quillmar-modem: TransmitFrame: sink submit: queue gone", kOpened3},
+         join(join({"open card3 device=reg3", "key A", "submit card3 480 failed", "drop card3",
+                    "unkey A"},
+                   reopened_tail),
+              teardown)},
+        {"submit and its unkey fail",
+         true,
+         unkey_fails,
+         "",
+         Play::SubmitFails,
+         {kOpened3, "quillmar-modem: TransmitFrame: ptt_unkey after submit failure: unkey broke",
+          "quillmar-modem: TransmitFrame: sink submit: queue gone", kOpened3, retry},
+         join(join({"open card3 device=reg3", "key A", "submit card3 480 failed", "drop card3",
+                    "unkey A"},
+                   reopened_tail),
+              join({"unkey A"}, teardown))},
+        {"drain timeout",
+         true,
+         {},
+         "",
+         Play::Stuck,
+         {kOpened3, "quillmar-modem: TransmitFrame: drain timeout after 510 ms (0/480 samples)",
+          kOpened3},
+         join(join({"open card3 device=reg3", "key A", "submit card3 480 -> 480", "drop card3",
+                    "unkey A"},
+                   reopened_tail),
+              teardown)},
+        {"stream failure",
+         true,
+         {},
+         "",
+         Play::StreamFails,
+         {kOpened3, kOpened3},
+         join(join({"open card3 device=reg3", "key A", "submit card3 480 -> 480", "drop card3",
+                    "unkey A"},
+                   reopened_tail),
+              teardown)},
+        {"unkey fails",
+         true,
+         unkey_fails,
+         "",
+         Play::Instant,
+         {kOpened3, "quillmar-modem: TransmitFrame: ptt_unkey: unkey broke", retry},
+         join({"open card3 device=reg3", "key A", "submit card3 480 -> 480", "unkey A", "key B",
+               "submit card3 240 -> 720", "unkey B", "unkey A"},
+              teardown)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Station s;
+        if (!c.open_error.empty()) s.output.fail_next_open(c.open_error);
+        s.output.script({c.first});
+        s.start();
+        s.add_device(3, "reg3");
+        if (c.driver_a) s.add_driver(0, "A", c.plan);
+        s.add_driver(1, "B");
+        s.transmit(request(0, 480));
+        s.transmit(request(1, 240));
+        s.wait_for("unkey B");
+        EXPECT_EQ(s.finish(), c.lines);
+        EXPECT_EQ(s.log.whats(), c.events);
+        s.expect_all_on_worker_thread();
+    }
+}
+
+TEST(TxWorker, DrainWaitsTheNominalDurationEvenWhenPlayedIsAtTheTarget) {
+    Station s;
+    s.start();
+    s.add_driver(0, "A");
+    s.transmit(request(0, 4800));  // 100 ms at 48000 Hz; played reaches the target at once
+    s.wait_for("unkey A");
+    auto key = s.log.wait_for("key A");
+    auto unkey = s.log.wait_for("unkey A");
+    EXPECT_GE(unkey->at - key->at, std::chrono::milliseconds(100));
+    EXPECT_EQ(s.finish(), Lines{kOpened3});
+}
+
+TEST(TxWorker, EmptyTransmissionUnkeysOnceThePlayedCountReachesTheTarget) {
+    Station s;
+    s.output.set_backlog(100);  // the sink opens with 100 samples still to play
+    s.output.script({Play::Stuck});
+    s.start();
+    s.add_driver(0, "A");
+    s.transmit(request(0, 0));
+    s.wait_for("submit card3 0 -> 100");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(s.log.whats(), (Lines{"open card3 device=none", "key A", "submit card3 0 -> 100"}));
+    s.output.sink(0)->played.store(100);
+    s.wait_for("unkey A");
+    EXPECT_EQ(s.finish(), Lines{kOpened3});
+}
+
+TEST(TxWorker, DrainTimingIsSaturatingIntegerArithmeticWithRateZeroCountedAsOne) {
+    constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+    struct Case {
+        uint64_t samples;
+        uint32_t rate;
+        uint64_t nominal_ns;
+        uint64_t deadline_ns;
+    };
+    const Case cases[] = {
+        {0, 48000, 0, 500'000'000},
+        {480, 48000, 10'000'000, 510'000'000},
+        {1, 3, 333'333'333, 833'333'333},
+        {1, 0, 1'000'000'000, 1'500'000'000},
+        {48000, 1, 48000 * 1'000'000'000ull, 48000 * 1'000'000'000ull + 500'000'000},
+        {kMax / 1'000'000'000, 1, kMax / 1'000'000'000 * 1'000'000'000,
+         kMax / 1'000'000'000 * 1'000'000'000 + 500'000'000},
+        {kMax / 1'000'000'000 + 1, 1, kMax, kMax},
+        {kMax / 1'000'000'000 + 1, 48000, kMax / 48000, kMax / 48000 + 500'000'000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(fmt::format("{} samples at {} Hz", c.samples, c.rate));
+        const modem::DrainTiming t = modem::drain_timing(c.samples, c.rate);
+        EXPECT_EQ(t.nominal_ns, c.nominal_ns);
+        EXPECT_EQ(t.deadline_ns, c.deadline_ns);
+    }
+}
+
+TEST(TxWorker, DrainTimeoutLineShowsTheDeadlineAndThisTransmissionsPlayedSamples) {
+    // The sink opens with `backlog` samples unplayed; each block moves played
+    // on by `plays` before it stalls.
+    struct Case {
+        uint64_t backlog;
+        Play play;
+        size_t samples;
+        uint32_t rate;
+        std::string line;
+    };
+    const std::string prefix = "quillmar-modem: TransmitFrame: drain timeout after ";
+    const Case cases[] = {
+        {0, Play::Stuck, 480, 48000, prefix + "510 ms (0/480 samples)"},
+        {0, Play::Half, 960, 48000, prefix + "520 ms (480/960 samples)"},
+        {100, Play::Half, 960, 48000, prefix + "520 ms (380/960 samples)"},
+        {1000, Play::Half, 960, 48000, prefix + "520 ms (0/960 samples)"},
+        {0, Play::Stuck, 1, 0, prefix + "1500 ms (0/1 samples)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        Station s;
+        s.output.set_backlog(c.backlog);
+        s.output.script({c.play});
+        s.start();
+        s.add_driver(0, "A");
+        s.transmit(request(0, c.samples, c.rate));
+        s.wait_for("unkey A");
+        EXPECT_EQ(s.finish(), (Lines{"quillmar-modem: TX sink opened for device_id=3 at " +
+                                         std::to_string(c.rate) + " Hz",
+                                     c.line}));
+    }
+}
+
+TEST(TxWorker, OneSinkServesTransmissionsWithTheSameSpecAndAnyChangedFieldReopensIt) {
+    struct Case {
+        const char* field;
+        std::function<void(soundcard::OutputSpec&)> change;
+    };
+    const Case cases[] = {
+        {"none", [](soundcard::OutputSpec&) {}},
+        {"device_name", [](soundcard::OutputSpec& o) { o.device_name = "other"; }},
+        {"sample_rate", [](soundcard::OutputSpec& o) { o.sample_rate = 44100; }},
+        {"channels", [](soundcard::OutputSpec& o) { o.channels = 2; }},
+        {"audio_channel", [](soundcard::OutputSpec& o) { o.audio_channel = 1; }},
+        {"ptt_tone_hz", [](soundcard::OutputSpec& o) { o.ptt_tone_hz = 1200; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.field);
+        Station s;
+        s.start();
+        s.add_device(3, "reg3");
+        s.add_driver(0, "A");
+        s.transmit(request(0, 480));
+        s.add_device(3, "reg3b");
+        TxRequest second = request(0, 240);
+        c.change(second.output);
+        const std::string second_name = second.output.device_name;
+        s.transmit(std::move(second));
+        s.transmit(request(0, 0, 48000, 9));  // marks the end
+        s.wait_for("submit card9 0 -> 0");
+        const Lines lines = s.finish();
+        const Lines first = {"open card3 device=reg3", "key A", "submit card3 480 -> 480",
+                             "unkey A"};
+        Lines expected = first;
+        if (std::string(c.field) == "none") {
+            expected.insert(expected.end(), {"key A", "submit card3 240 -> 720", "unkey A"});
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), kOpened3), 1);
+        } else {
+            expected.insert(expected.end(),
+                            {"drop card3", "open " + second_name + " device=reg3b", "key A",
+                             "submit " + second_name + " 240 -> 240", "unkey A"});
+            EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                    [](const std::string& l) {
+                                        return l.starts_with(
+                                            "quillmar-modem: TX sink opened for device_id=3 ");
+                                    }),
+                      2);
+        }
+        const Lines events = s.log.whats();
+        ASSERT_GE(events.size(), expected.size());
+        EXPECT_EQ(Lines(events.begin(), events.begin() + static_cast<long>(expected.size())),
+                  expected);
+    }
+}
+
+TEST(TxWorker, ManualKeyingLogsEachOutcomeAndNeverLeavesAReleasedDriverKeyed) {
+    const DriverPlan key_fails = failing("key broke", "");
+    const DriverPlan both_fail = failing("key broke", "unkey broke");
+    const DriverPlan unkey_fails = failing("", "unkey broke");
+    const std::string m = "quillmar-modem: ManualKey channel=2 ";
+    struct Case {
+        const char* name;
+        bool driver;
+        DriverPlan plan;
+        bool keyed;
+        Lines lines;
+        Lines events;  // the teardown's included
+    };
+    const Case cases[] = {
+        {"no driver", false, {}, true, {m + "no driver registered"}, {}},
+        {"key", true, {}, true, {m + "keyed=true: ok"}, {"key D", "unkey D", "release D"}},
+        {"unkey", true, {}, false, {m + "keyed=false: ok"}, {"unkey D", "release D"}},
+        {"key fails",
+         true,
+         key_fails,
+         true,
+         {m + "keyed=true: key broke"},
+         {"key D", "unkey D", "release D"}},
+        {"key and its unkey fail",
+         true,
+         both_fail,
+         true,
+         {m + "ptt_unkey after key failure: unkey broke", m + "keyed=true: key broke",
+          "quillmar-modem: channel=2 ptt_unkey before release: unkey broke"},
+         {"key D", "unkey D", "unkey D", "release D"}},
+        {"unkey fails",
+         true,
+         unkey_fails,
+         false,
+         {m + "keyed=false: unkey broke"},
+         {"unkey D", "release D"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Station s;
+        s.start();
+        if (c.driver) s.add_driver(2, "D", c.plan);
+        s.send(TxMessage::ManualKey{2, c.keyed});
+        ASSERT_TRUE(s.capture.wait_until(
+            [&](const Lines& l) {
+                return std::any_of(l.begin(), l.end(), [&](const std::string& line) {
+                    return line.starts_with(m + "keyed=") || line.starts_with(m + "no driver");
+                });
+            },
+            Clock::now() + kHangGuard));
+        EXPECT_EQ(s.finish(), c.lines);
+        EXPECT_EQ(s.log.whats(), c.events);
+        s.expect_all_on_worker_thread();
+    }
+}
+
+TEST(TxWorker, ManualKeyQueuedBehindATransmissionActsAfterItsUnkey) {
+    Station s;
+    s.start();
+    s.add_driver(0, "A");
+    s.transmit(request(0, 4800));
+    s.send(TxMessage::ManualKey{0, true});
+    s.send(TxMessage::ManualKey{0, false});
+    ASSERT_TRUE(s.capture.wait_for_line("quillmar-modem: ManualKey channel=0 keyed=false: ok"));
+    EXPECT_EQ(s.finish(), (Lines{kOpened3, "quillmar-modem: ManualKey channel=0 keyed=true: ok",
+                                 "quillmar-modem: ManualKey channel=0 keyed=false: ok"}));
+    EXPECT_EQ(s.log.whats(), (Lines{"open card3 device=none", "key A", "submit card3 4800 -> 4800",
+                                    "unkey A", "key A", "unkey A", "release A", "drop card3"}));
+}
+
+TEST(TxWorker, ReplacedDriverIsUnkeyedAndReleasedOnTheWorkerBeforeTheNextMessage) {
+    Station s;
+    s.start();
+    s.add_driver(0, "A");
+    s.send(TxMessage::ManualKey{0, true});
+    s.add_driver(0, "B");
+    s.send(TxMessage::ManualKey{0, true});
+    s.send(TxMessage::UnregisterDriver{0});
+    s.send(TxMessage::ManualKey{0, true});
+    ASSERT_TRUE(
+        s.capture.wait_for_line("quillmar-modem: ManualKey channel=0 no driver registered"));
+    EXPECT_EQ(s.finish(), (Lines{"quillmar-modem: ManualKey channel=0 keyed=true: ok",
+                                 "quillmar-modem: ManualKey channel=0 keyed=true: ok",
+                                 "quillmar-modem: ManualKey channel=0 no driver registered"}));
+    EXPECT_EQ(s.log.whats(),
+              (Lines{"key A", "unkey A", "release A", "key B", "unkey B", "release B"}));
+    s.expect_all_on_worker_thread();
+}
+
+TEST(TxWorker, ClearOutputDevicesClosesSinksAndForgetsDevicesButKeepsDriversAndManualKeys) {
+    Station s;
+    s.start();
+    s.add_device(3, "reg3");
+    s.add_device(4, "reg4");
+    s.add_driver(0, "A");
+    s.transmit(request(0, 480));
+    s.send(TxMessage::ManualKey{0, true});
+    s.send(TxMessage::ClearOutputDevices{});
+    s.transmit(request(0, 480, 48000, 4));
+    s.wait_for("submit card4 480 -> 480");
+    EXPECT_EQ(s.finish(), (Lines{kOpened3, "quillmar-modem: ManualKey channel=0 keyed=true: ok",
+                                 "quillmar-modem: TX sink opened for device_id=4 at 48000 Hz"}));
+    EXPECT_EQ(s.log.whats(),
+              (Lines{"open card3 device=reg3", "key A", "submit card3 480 -> 480", "unkey A",
+                     "key A", "drop card3", "open card4 device=none", "key A",
+                     "submit card4 480 -> 480", "unkey A", "release A", "drop card4"}));
+}
+
+TEST(TxWorker, TransmitRefusesRequestsWhileTheQueuedOnesHoldTheSampleLimit) {
+    Station s;
+    s.start();
+    auto gate = std::make_shared<Gate>();
+    DriverPlan held;
+    held.key_gate = gate;
+    s.add_driver(0, "A", held);
+    s.transmit(request(0, 1));
+    s.wait_for("key A");  // the worker waits inside the key from here
+    s.transmit(request(9, modem::kQueuedSampleLimit - 1));
+    s.transmit(request(9, 1));
+    Status refused = s.worker->transmit(request(9, 1));
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error_text(),
+              "tx worker transmit: 67108864 samples already queued (limit 67108864)");
+    EXPECT_EQ(s.worker->send(TxMessage::Transmit{request(9, 1)}).error_text(),
+              refused.error_text());
+    gate->open();
+    const std::string no_driver =
+        "quillmar-modem: TransmitFrame: no PTT driver registered for channel 9";
+    ASSERT_TRUE(s.capture.wait_until(
+        [&](const Lines& l) { return std::count(l.begin(), l.end(), no_driver) == 2; },
+        Clock::now() + kHangGuard));
+    s.transmit(request(9, 1));
+    ASSERT_TRUE(s.capture.wait_until(
+        [&](const Lines& l) { return std::count(l.begin(), l.end(), no_driver) == 3; },
+        Clock::now() + kHangGuard));
+    EXPECT_EQ(s.finish(), (Lines{kOpened3, no_driver, no_driver, no_driver}));
+}
+
+TEST(TxWorker, TeardownDuringATransmissionReturnsAfterItsUnkeyAndDropsTheQueue) {
+    Station s;
+    s.start();
+    s.add_driver(0, "A");
+    s.transmit(request(0, 48000));  // 1 s: the teardown begins long before its end
+    s.add_driver(7, "G");
+    s.send(TxMessage::ManualKey{0, true});
+    s.transmit(request(0, 480));
+    s.wait_for("submit card3 48000 -> 48000");
+    s.worker.reset();
+    s.log.add("teardown returned");
+    EXPECT_EQ(s.capture.stop(), Lines{kOpened3});
+    EXPECT_EQ(s.log.whats(),
+              (Lines{"open card3 device=none", "key A", "submit card3 48000 -> 48000", "unkey A",
+                     "release A", "drop card3", "release G", "teardown returned"}));
+    for (const auto& e : s.log.events()) {
+        if (e.what != "teardown returned") {
+            EXPECT_EQ(e.thread, "quillmar-tx") << e.what;
+        }
+    }
+}
+
+TEST(TxWorker, ExceptionEndsTheWorkerUnkeyedWithTheSinkDroppedFirstAndLaterSendsFail) {
+    struct Case {
+        const char* name;
+        DriverPlan plan;
+        Play play;
+        std::string what;
+        Lines events;
+    };
+    DriverPlan key_throws, unkey_throws;
+    key_throws.key_throws = true;
+    unkey_throws.unkey_throws = true;
+    const Case cases[] = {
+        {"key",
+         key_throws,
+         Play::Instant,
+         "key exploded",
+         {"open card3 device=none", "key A", "unkey A", "release A", "drop card3", "release Q"}},
+        {"submit",
+         {},
+         Play::SubmitThrows,
+         "submit exploded",
+         {"open card3 device=none", "key A", "submit card3 480 threw", "drop card3", "unkey A",
+          "release A", "release Q"}},
+        {"played",
+         {},
+         Play::PlayedThrows,
+         "played exploded",
+         {"open card3 device=none", "key A", "submit card3 480 -> 480", "drop card3", "unkey A",
+          "release A", "release Q"}},
+        {"unkey",
+         unkey_throws,
+         Play::Instant,
+         "unkey exploded",
+         {"open card3 device=none", "key A", "submit card3 480 -> 480", "unkey A", "unkey A",
+          "release A", "drop card3", "release Q"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Station s;
+        auto gate = std::make_shared<Gate>();
+        DriverPlan plan = c.plan;
+        plan.key_gate = gate;
+        s.output.script({c.play});
+        s.start();
+        s.add_driver(0, "A", plan);
+        s.transmit(request(0, 480));
+        s.wait_for("key A");
+        s.add_driver(5, "Q");  // queued behind the transmission: released, never keyed
+        gate->open();
+        s.wait_for("release Q");
+        Status after = s.worker->transmit(request(0, 480));
+        EXPECT_EQ(after.error_text(), "tx worker transmit: sending on a closed channel");
+        Status manual = s.worker->send(TxMessage::ManualKey{0, true});
+        EXPECT_EQ(manual.error_text(), "sending on a closed channel");
+        Lines lines = {kOpened3, "quillmar-modem: tx worker stopped: " + c.what};
+        if (c.plan.unkey_throws) {
+            lines.push_back("quillmar-modem: channel=0 ptt_unkey before release: unkey exploded");
+        }
+        EXPECT_EQ(s.finish(), lines);
+        EXPECT_EQ(s.log.whats(), c.events);
+        s.expect_all_on_worker_thread();
+    }
+}
+
+}  // namespace

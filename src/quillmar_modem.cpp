@@ -9,6 +9,7 @@
 #include "decode.h"
 #include "invariant.h"
 #include "ipc/proto.h"
+#include "list_usb.h"
 #include "version.h"
 
 namespace quillmar_modem {
@@ -23,14 +24,20 @@ int not_available(std::string_view what) {
     return kExitFailure;
 }
 
-int run_version() {
-    // A version text that did not reach standard output is a failure.
-    if (std::printf("%s\n", full_version().c_str()) < 0 || std::fflush(stdout) != 0) {
+// Writes `document` and a newline to standard output. A document that did not
+// reach standard output is a failure, reported here.
+int print_document(std::string_view document) {
+    if (std::fwrite(document.data(), 1, document.size(), stdout) != document.size() ||
+        std::fputc('\n', stdout) == EOF || std::fflush(stdout) != 0) {
         std::fprintf(stderr, "quillmar-modem: write to standard output: %s\n",
                      std::strerror(errno));
         return kExitFailure;
     }
     return kExitSuccess;
+}
+
+int run_version() {
+    return print_document(full_version());
 }
 
 int run_decode(std::span<const std::string> args) {
@@ -94,7 +101,7 @@ int run(int argc, char** argv) {
         case Mode::Record:
             return not_available("--record");
         case Mode::ListUsb:
-            return not_available("--list-usb");
+            return print_document(list_usb::run());
         case Mode::ListCm108:
             return not_available("--list-cm108");
         case Mode::ListAudio:

@@ -87,12 +87,26 @@ TEST(Executable, OutputThatCannotBeWrittenIsAFailure) {
     const Case cases[] = {
         {exe + " --version", "quillmar-modem: write to standard output: " + full + "\n"},
         {exe + " --decode " + sample, "decode: write to standard output: " + full + "\n"},
+        {exe + " --list-usb", "quillmar-modem: write to standard output: " + full + "\n"},
     };
     for (const Case& c : cases) {
         auto r = run_process("/bin/sh", {"-c", "exec " + c.command + " >/dev/full"});
         EXPECT_EQ(r.status, 1) << c.command;
         EXPECT_EQ(r.err, c.err);
     }
+}
+
+// Whatever hardware the machine has, the listing is one line of JSON and success.
+TEST(Executable, DeviceListings) {
+    auto usb = run_process(QUILLMAR_MODEM_EXE, {"--list-usb"});
+    EXPECT_EQ(usb.status, 0);
+    EXPECT_EQ(usb.err, "");
+    ASSERT_FALSE(usb.out.empty());
+    EXPECT_EQ(usb.out.find('\n'), usb.out.size() - 1);
+    auto usb_doc = nlohmann::ordered_json::parse(usb.out);
+    ASSERT_TRUE(usb_doc.is_object());
+    EXPECT_EQ(usb_doc.begin().key(), "devices");
+    EXPECT_TRUE(usb_doc["devices"].is_array());
 }
 
 TEST(Executable, DecodeErrors) {

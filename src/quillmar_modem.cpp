@@ -6,10 +6,12 @@
 #include <cstring>
 #include <string_view>
 
+#include "cm108.h"
 #include "decode.h"
 #include "invariant.h"
 #include "ipc/proto.h"
 #include "list_usb.h"
+#include "result.h"
 #include "version.h"
 
 namespace quillmar_modem {
@@ -38,6 +40,16 @@ int print_document(std::string_view document) {
 
 int run_version() {
     return print_document(full_version());
+}
+
+int run_list_cm108() {
+    Result<std::string> document = cm108::enumerate_cm108();
+    if (!document) {
+        std::fprintf(stderr, "quillmar-modem: cm108 enumerate: %s\n",
+                     document.error_text().c_str());
+        return kExitFailure;
+    }
+    return print_document(*document);
 }
 
 int run_decode(std::span<const std::string> args) {
@@ -103,7 +115,7 @@ int run(int argc, char** argv) {
         case Mode::ListUsb:
             return print_document(list_usb::run());
         case Mode::ListCm108:
-            return not_available("--list-cm108");
+            return run_list_cm108();
         case Mode::ListAudio:
             return not_available("--list-audio");
         case Mode::Socket:

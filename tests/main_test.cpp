@@ -88,6 +88,7 @@ TEST(Executable, OutputThatCannotBeWrittenIsAFailure) {
         {exe + " --version", "quillmar-modem: write to standard output: " + full + "\n"},
         {exe + " --decode " + sample, "decode: write to standard output: " + full + "\n"},
         {exe + " --list-usb", "quillmar-modem: write to standard output: " + full + "\n"},
+        {exe + " --list-cm108", "quillmar-modem: write to standard output: " + full + "\n"},
     };
     for (const Case& c : cases) {
         auto r = run_process("/bin/sh", {"-c", "exec " + c.command + " >/dev/full"});
@@ -96,7 +97,7 @@ TEST(Executable, OutputThatCannotBeWrittenIsAFailure) {
     }
 }
 
-// Whatever hardware the machine has, the listing is one line of JSON and success.
+// Whatever hardware the machine has, each listing is one line of JSON and success.
 TEST(Executable, DeviceListings) {
     auto usb = run_process(QUILLMAR_MODEM_EXE, {"--list-usb"});
     EXPECT_EQ(usb.status, 0);
@@ -107,6 +108,17 @@ TEST(Executable, DeviceListings) {
     ASSERT_TRUE(usb_doc.is_object());
     EXPECT_EQ(usb_doc.begin().key(), "devices");
     EXPECT_TRUE(usb_doc["devices"].is_array());
+
+    auto cm108 = run_process(QUILLMAR_MODEM_EXE, {"--list-cm108"});
+    EXPECT_EQ(cm108.status, 0);
+    EXPECT_EQ(cm108.err, "");
+    ASSERT_FALSE(cm108.out.empty());
+    EXPECT_EQ(cm108.out.find('\n'), cm108.out.size() - 1);
+    EXPECT_TRUE(nlohmann::ordered_json::parse(cm108.out).is_array());
+    std::error_code ec;
+    if (std::filesystem::is_empty("/sys/class/hidraw", ec) || ec) {
+        EXPECT_EQ(cm108.out, "[]\n");
+    }
 }
 
 TEST(Executable, DecodeErrors) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "audio/alsa.h"
 #include "cm108.h"
 #include "decode.h"
 #include "invariant.h"
@@ -127,6 +128,8 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // libasound's messages never reach standard error.
+    alsa::silence_library_log();
     try {
         return run(argc, argv);
     } catch (const invariant::BrokenInvariant&) {

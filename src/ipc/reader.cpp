@@ -8,7 +8,7 @@ namespace ipc {
 
 namespace {
 
-void read_until_end(int fd, QueueSender<IpcInbound>& inbound) {
+void read_until_end(int fd, InboundSender& inbound) {
     SocketStream stream(fd);
     for (;;) {
         auto frame = framing::read_frame(stream);
@@ -26,7 +26,7 @@ void read_until_end(int fd, QueueSender<IpcInbound>& inbound) {
 
 }  // namespace
 
-void run_reader(UniqueFd read_side, QueueSender<IpcInbound> inbound) {
+void run_reader(UniqueFd read_side, InboundSender inbound) {
     try {
         read_until_end(read_side.get(), inbound);
     } catch (const std::exception& e) {
@@ -36,7 +36,7 @@ void run_reader(UniqueFd read_side, QueueSender<IpcInbound> inbound) {
         } catch (...) {
         }
     }
-    { QueueSender<IpcInbound> released = std::move(inbound); }
+    { InboundSender released = std::move(inbound); }
     read_side.reset();
 }
 

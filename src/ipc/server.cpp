@@ -25,7 +25,7 @@ namespace {
 // A backlog of -1 is clamped by the kernel to its maximum (somaxconn).
 constexpr int kLargestBacklog = -1;
 
-void reader_thread_main(UniqueFd read_side, QueueSender<IpcInbound> inbound) {
+void reader_thread_main(UniqueFd read_side, InboundSender inbound) {
     pthread_setname_np(pthread_self(), "ipc-reader");
     run_reader(std::move(read_side), std::move(inbound));
 }
@@ -103,7 +103,7 @@ Result<IpcConnection> IpcServer::finish_accept(UniqueFd connection) {
     greeting.mutable_modem_ready()->set_pid(static_cast<uint32_t>(::getpid()));
     if (auto sent = handle.send(greeting); !sent) return sent.error();
 
-    auto [sender, receiver] = make_unbounded_queue<IpcInbound>();
+    auto [sender, receiver] = make_inbound_queue();
     try {
         std::thread(reader_thread_main, std::move(read_side), std::move(sender)).detach();
     } catch (const std::exception&) {

@@ -7,8 +7,8 @@
 
 #include "ipc/handle.h"
 #include "ipc/inbound.h"
+#include "ipc/inbound_queue.h"
 #include "ipc/socket_stream.h"
-#include "ipc/unbounded_queue.h"
 #include "result.h"
 
 namespace ipc {
@@ -16,7 +16,7 @@ namespace ipc {
 // What accepting the parent gives: the main loop's end of the inbound queue and
 // the shared writer. The reader thread runs detached and owns its own side.
 struct IpcConnection {
-    QueueReceiver<IpcInbound> inbound;
+    InboundReceiver inbound;
     IpcHandle handle;
 };
 

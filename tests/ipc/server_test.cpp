@@ -119,7 +119,7 @@ struct ServerFixture : ::testing::Test {
 };
 
 // The next event, waiting up to 10 s.
-IpcInbound next_event(ipc::QueueReceiver<IpcInbound>& inbound) {
+IpcInbound next_event(ipc::InboundReceiver& inbound) {
     auto received = inbound.recv_timeout(10s);
     if (auto* event = std::get_if<IpcInbound>(&received)) return std::move(*event);
     ADD_FAILURE() << "no event: queue "
@@ -127,7 +127,7 @@ IpcInbound next_event(ipc::QueueReceiver<IpcInbound>& inbound) {
     return IpcInbound{IpcInbound::ReadError{"<none>"}};
 }
 
-void expect_queue_closed(ipc::QueueReceiver<IpcInbound>& inbound) {
+void expect_queue_closed(ipc::InboundReceiver& inbound) {
     EXPECT_TRUE(std::holds_alternative<ipc::QueueClosed>(inbound.recv_timeout(10s)));
 }
 

@@ -1,10 +1,8 @@
 #include "modem/tx_worker.h"
 
 #include <pthread.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <exception>
 #include <limits>
@@ -13,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include "audio/soundcard_stream.h"
 #include "invariant.h"
 #include "num.h"
 
@@ -29,21 +28,8 @@ constexpr uint64_t kNanosPerMilli = 1'000'000;
 constexpr uint64_t kDrainGraceNs = 500 * kNanosPerMilli;
 constexpr const char* kClosedChannel = "sending on a closed channel";
 
-// Writes `line` and a newline on standard error in one write, so lines of
-// other threads never land inside it.
-void log_line(std::string line) {
-    line.push_back('\n');
-    const char* data = line.data();
-    size_t left = line.size();
-    while (left > 0) {
-        ssize_t written = ::write(STDERR_FILENO, data, left);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        data += written;
-        left -= static_cast<size_t>(written);
-    }
+void log_line(std::string_view line) {
+    soundcard::log_to_stderr(line);
 }
 
 uint64_t nanos_since(Clock::time_point start) {
@@ -377,7 +363,25 @@ private:
     SinkTable sinks_;
 };
 
+// A sound-card sink as the worker sees it.
+class SoundcardTxSink : public TxSink {
+public:
+    explicit SoundcardTxSink(soundcard::AudioSink sink) : sink_(std::move(sink)) {}
+    Result<uint64_t> submit(audio::SampleBlock block) override {
+        return sink_.submit(std::move(block));
+    }
+    uint64_t played() const override { return sink_.played(); }
+    uint64_t failures() const override { return sink_.failures(); }
+
+private:
+    soundcard::AudioSink sink_;
+};
+
 }  // namespace
+
+std::unique_ptr<TxSink> as_tx_sink(soundcard::AudioSink sink) {
+    return std::make_unique<SoundcardTxSink>(std::move(sink));
+}
 
 DrainTiming drain_timing(uint64_t samples, uint32_t sample_rate) {
     constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();

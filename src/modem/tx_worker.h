@@ -99,6 +99,9 @@ public:
 using OutputOpener = std::function<Result<std::unique_ptr<TxSink>>(
     const soundcard::OutputSpec& spec, std::optional<OutputDevice> device)>;
 
+// The worker's view of an open sound-card sink, which it takes over.
+std::unique_ptr<TxSink> as_tx_sink(soundcard::AudioSink sink);
+
 // Opens sound-card playback sinks.
 OutputOpener soundcard_output_opener();
 

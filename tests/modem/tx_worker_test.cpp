@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "support/fake_stream.h"
 #include "support/stderr_capture.h"
 
 namespace {
@@ -110,6 +111,7 @@ struct DriverPlan {
     bool key_throws = false;
     bool unkey_throws = false;
     std::shared_ptr<Gate> key_gate;  // key waits for it first
+    std::function<void()> on_unkey;  // runs in each unkey, before its event
 };
 
 DriverPlan failing(std::string key_error, std::string unkey_error) {
@@ -133,6 +135,7 @@ public:
         return Status::success();
     }
     Status unkey() override {
+        if (plan_.on_unkey) plan_.on_unkey();
         log_.add("unkey " + name_);
         if (plan_.unkey_throws) throw std::runtime_error("unkey exploded");
         if (!plan_.unkey_error.empty()) return Error{plan_.unkey_error};
@@ -302,8 +305,9 @@ struct Station {
     test_support::StderrCapture capture;
     std::optional<modem::TxWorker> worker;
 
-    void start() {
-        auto spawned = modem::TxWorker::spawn(output.opener());
+    void start() { start(output.opener()); }
+    void start(modem::OutputOpener opener) {
+        auto spawned = modem::TxWorker::spawn(std::move(opener));
         ASSERT_TRUE(spawned.ok()) << spawned.error_text();
         worker.emplace(std::move(spawned).value());
     }
@@ -822,6 +826,122 @@ TEST(TxWorker, ExceptionEndsTheWorkerUnkeyedWithTheSinkDroppedFirstAndLaterSends
         EXPECT_EQ(s.log.whats(), c.events);
         s.expect_all_on_worker_thread();
     }
+}
+
+// Sound-card sinks over fake streams, whose buffers a pump thread takes as the
+// library's thread would, keeping channel 0 of every frame.
+class PumpedSinks {
+public:
+    PumpedSinks() : pump_([this] { pump(); }) {}
+    ~PumpedSinks() {
+        stop_ = true;
+        pump_.join();
+    }
+
+    modem::OutputOpener opener() {
+        return
+            [this](const soundcard::OutputSpec& spec,
+                   std::optional<modem::OutputDevice>) -> Result<std::unique_ptr<modem::TxSink>> {
+                Result<soundcard::PlaybackSetup> setup = soundcard::output_setup(spec, 2);
+                if (!setup) return setup.error();
+                soundcard::StreamThreadOptions options;
+                options.log = stream_lines.sink();
+                Result<soundcard::AudioSink> sink =
+                    soundcard::start_output(*setup, streams->builder(), std::move(options));
+                if (!sink) return sink.error();
+                return modem::as_tx_sink(std::move(sink).value());
+            };
+    }
+
+    // Channel 0 of every frame taken so far.
+    std::vector<int16_t> recorded() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return recorded_;
+    }
+    // Takes buffers only while set.
+    std::atomic<bool> pumping{true};
+
+    std::shared_ptr<test_support::FakeStreams> streams =
+        std::make_shared<test_support::FakeStreams>();
+    test_support::LineLog stream_lines;
+
+private:
+    void pump() {
+        std::vector<int16_t> buffer(2 * 48);
+        while (!stop_) {
+            if (pumping) {
+                // Held across the callback, so a reader sees every frame that
+                // the played count includes.
+                std::lock_guard<std::mutex> guard(lock_);
+                if (streams->pump_playback(std::span<int16_t>(buffer))) {
+                    for (size_t f = 0; f < buffer.size(); f += 2) recorded_.push_back(buffer[f]);
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    mutable std::mutex lock_;
+    std::vector<int16_t> recorded_;
+    std::atomic<bool> stop_{false};
+    std::thread pump_;
+};
+
+TEST(TxWorker, ThroughTheSoundcardSinkEverySamplePlaysOnceBeforeTheUnkey) {
+    PumpedSinks sinks;
+    Station s;
+    size_t taken_at_unkey = 0;
+    DriverPlan plan;
+    plan.on_unkey = [&] {
+        const std::vector<int16_t> r = sinks.recorded();
+        taken_at_unkey = static_cast<size_t>(
+            std::count_if(r.begin(), r.end(), [](int16_t v) { return v != 0; }));
+    };
+    s.start(sinks.opener());
+    s.add_driver(0, "A", plan);
+    TxRequest r = request(0, 4800);
+    for (size_t i = 0; i < r.samples.size(); ++i) r.samples[i] = static_cast<int16_t>(i % 999 + 1);
+    const audio::SampleBlock sent = r.samples;
+    r.output.channels = 2;
+    s.transmit(std::move(r));
+    s.wait_for("unkey A");
+    EXPECT_EQ(taken_at_unkey, sent.size());
+    EXPECT_EQ(s.finish(), Lines{kOpened3});
+
+    const std::vector<int16_t> recorded = sinks.recorded();
+    const auto first = std::find_if(recorded.begin(), recorded.end(), [](int16_t v) { return v; });
+    ASSERT_GE(recorded.end() - first, static_cast<long>(sent.size()));
+    EXPECT_TRUE(std::equal(sent.begin(), sent.end(), first));
+    EXPECT_TRUE(std::all_of(first + static_cast<long>(sent.size()), recorded.end(),
+                            [](int16_t v) { return v == 0; }));
+}
+
+TEST(TxWorker, ThroughTheSoundcardSinkAStreamFailureEndsTheWaitAndTheSinkGoesBeforeTheUnkey) {
+    PumpedSinks sinks;
+    Station s;
+    int builds_at_unkey = -1;
+    bool live_at_unkey = true;
+    DriverPlan plan;
+    plan.on_unkey = [&] {
+        builds_at_unkey = sinks.streams->builds();
+        live_at_unkey = sinks.streams->live();
+    };
+    s.start(sinks.opener());
+    s.add_driver(0, "A", plan);
+    TxRequest r = request(0, 48000);  // 1 s
+    r.output.channels = 2;
+    s.transmit(std::move(r));
+    const Clock::time_point limit = Clock::now() + kHangGuard;
+    while (sinks.recorded().size() < 480 && Clock::now() < limit) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    sinks.pumping = false;
+    ASSERT_TRUE(sinks.streams->fail("Broken pipe"));
+    s.wait_for("unkey A");
+    // The failed stream was never rebuilt: its sink was gone before the unkey.
+    EXPECT_EQ(builds_at_unkey, 1);
+    EXPECT_FALSE(live_at_unkey);
+    EXPECT_EQ(s.finish(), Lines{kOpened3});
 }
 
 }  // namespace

@@ -1,8 +1,23 @@
 #pragma once
 
-// PTT control: the driver interface every keying method implements.
+// PTT control: the driver interface every keying method implements, the
+// drivers for no keying, serial RTS/DTR, CM108 GPIO pins and GPIO lines, and
+// the registry that builds them and keeps one open handle per device.
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "ipc/proto.h"
 #include "result.h"
+#include "tx/ptt_device.h"
 
 namespace ptt {
 
@@ -17,6 +32,213 @@ public:
     virtual Status key() = 0;
     // Releases PTT.
     virtual Status unkey() = 0;
+};
+
+// No keying (no method, VOX, or a keying tone): key and unkey succeed and touch
+// nothing.
+class NonePtt final : public PttDriver {
+public:
+    Status key() override { return Status::success(); }
+    Status unkey() override { return Status::success(); }
+};
+
+// Which driver wrote a shared line last, and whether that write may have left
+// the line keyed (a key, successful or not, or a failed unkey). A driver's
+// release writes the unkeyed level only when it is that writer and the line
+// may be keyed, so releasing a driver never overrides a newer driver's level.
+struct LastWrite {
+    uint64_t writer = 0;  // the driver's id; 0 before the first write
+    bool may_be_keyed = false;
+};
+
+// An open PTT device shared by the drivers on its lines (serial RTS and DTR,
+// CM108 pins 1 to 8, or one GPIO line), behind its own lock. The lock is held
+// for exactly one write, and nothing under it throws or allocates.
+template <class Device, size_t kLines>
+class SharedDevice {
+public:
+    explicit SharedDevice(std::unique_ptr<Device> device) : device_(std::move(device)) {}
+
+    // Calls `write(device)` under the lock for line `index` (below kLines) and
+    // records `writer` as that line's last writer. `write` is noexcept and
+    // returns an optional fault.
+    template <class Write>
+    auto write_line(size_t index, uint64_t writer, bool keyed, Write&& write) noexcept {
+        std::lock_guard hold(lock_);
+        auto fault = write(*device_);
+        last_[index] = LastWrite{writer, keyed || fault.has_value()};
+        return fault;
+    }
+
+    // The release of `writer`'s line `index`: calls `write(device)` (the
+    // unkeyed level) only if `writer` wrote that line last and may have left it
+    // keyed; otherwise writes nothing and returns no fault.
+    template <class Write>
+    auto release_line(size_t index, uint64_t writer, Write&& write) noexcept
+        -> decltype(write(std::declval<Device&>())) {
+        std::lock_guard hold(lock_);
+        LastWrite& last = last_[index];
+        if (last.writer != writer || !last.may_be_keyed) return std::nullopt;
+        auto fault = write(*device_);
+        last = LastWrite{writer, fault.has_value()};
+        return fault;
+    }
+
+private:
+    std::mutex lock_;
+    std::unique_ptr<Device> device_;        // guarded by lock_
+    std::array<LastWrite, kLines> last_{};  // guarded by lock_
+};
+
+// Which modem-control line of a serial port a driver keys.
+enum class SerialLine : uint8_t { Rts = 0, Dtr = 1 };
+
+using SharedSerialPort = SharedDevice<ModemControlLines, 2>;
+using SharedCm108 = SharedDevice<Cm108GpioControl, 8>;
+using SharedGpioLine = SharedDevice<GpiochipControl, 1>;
+
+// The registry's table of requested GPIO lines, keyed "{chip path}:{line}",
+// behind its own lock. That lock is never held together with a line's lock,
+// and nothing under it throws or allocates.
+struct GpioLineTable {
+    using Lines = std::map<std::string, std::shared_ptr<SharedGpioLine>>;
+
+    std::mutex lock;
+    Lines lines;  // guarded by lock
+};
+
+// Keys a radio through the RTS or DTR line of a shared serial port: level =
+// keyed XOR invert, true asserting the line.
+class SerialLinePtt final : public PttDriver {
+public:
+    SerialLinePtt(std::shared_ptr<SharedSerialPort> port, SerialLine line, bool invert);
+    SerialLinePtt(const SerialLinePtt&) = delete;
+    SerialLinePtt& operator=(const SerialLinePtt&) = delete;
+    // Writes the unkeyed level if this driver may have left its line keyed and
+    // no other driver has written the line since, then lets go of the port.
+    ~SerialLinePtt() override;
+
+    Status key() override { return set(true); }
+    Status unkey() override { return set(false); }
+
+    // Writes the line's level for `keyed` under the port's lock.
+    Status set(bool keyed) const;
+
+private:
+    WriteStatus write(ModemControlLines& lines, bool keyed) const noexcept;
+
+    std::shared_ptr<SharedSerialPort> port_;
+    SerialLine line_;
+    bool invert_;
+    uint64_t id_;
+};
+
+// Keys a radio through GPIO pin `pin` (1 to 8) of a shared CM108-type codec:
+// level = keyed XOR invert, true setting the pin.
+class Cm108Ptt final : public PttDriver {
+public:
+    // `pin` is 1 to 8.
+    Cm108Ptt(std::shared_ptr<SharedCm108> hid, uint8_t pin, bool invert);
+    Cm108Ptt(const Cm108Ptt&) = delete;
+    Cm108Ptt& operator=(const Cm108Ptt&) = delete;
+    // Releases like SerialLinePtt.
+    ~Cm108Ptt() override;
+
+    Status key() override { return set(true); }
+    Status unkey() override { return set(false); }
+
+    // Writes the pin's level for `keyed` under the device's lock.
+    Status set(bool keyed) const;
+
+private:
+    std::shared_ptr<SharedCm108> hid_;
+    uint8_t pin_;
+    bool invert_;
+    uint64_t id_;
+};
+
+// Keys a radio through a shared requested GPIO line: level = keyed XOR invert,
+// true setting the line to 1. A write that finds the device gone removes the
+// line from the registry's table (if the table still holds this driver's
+// handle), so that the next build requests it afresh.
+class GpioPtt final : public PttDriver {
+public:
+    // `device` and `line` name the chip and line of `chip`; `registry` is the
+    // table `chip` came from.
+    GpioPtt(std::string device, std::shared_ptr<SharedGpioLine> chip,
+            std::weak_ptr<GpioLineTable> registry, uint32_t line, bool invert);
+    GpioPtt(const GpioPtt&) = delete;
+    GpioPtt& operator=(const GpioPtt&) = delete;
+    // Releases like SerialLinePtt.
+    ~GpioPtt() override;
+
+    Status key() override { return set(true); }
+    Status unkey() override { return set(false); }
+
+    // Writes the line's level for `keyed` under the line's lock.
+    Status set(bool keyed) const;
+
+private:
+    // Removes this driver's line from the registry's table if the table still
+    // holds `chip_` under `key_`. Takes the table's lock only.
+    void evict() const noexcept;
+
+    std::string device_;
+    std::shared_ptr<SharedGpioLine> chip_;
+    std::weak_ptr<GpioLineTable> registry_;
+    uint32_t line_;
+    bool invert_;
+    std::string key_;  // "{device}:{line}"
+    uint64_t id_;
+};
+
+// How the registry opens devices; tests substitute fakes.
+struct DeviceOpeners {
+    std::function<Result<std::unique_ptr<ModemControlLines>>(const std::string& path)> serial;
+    std::function<Result<std::unique_ptr<Cm108GpioControl>>(const std::string& path)> cm108;
+    std::function<GpioResult<std::unique_ptr<GpiochipControl>>(const std::string& path,
+                                                               uint32_t line)>
+        gpio;
+
+    // The system's serial ports, hidraw nodes and GPIO chips.
+    static DeviceOpeners system();
+};
+
+// Builds PTT drivers from ConfigurePtt settings and keeps exactly one open
+// handle per device: serial ports and CM108 nodes by path, GPIO lines by chip
+// path and line, so that channels can share them. Handles stay open until the
+// registry and every driver sharing them are gone; only a GPIO line whose
+// device went away leaves its table. Used from one thread (the main thread);
+// the drivers it builds may move to any thread.
+class PortRegistry {
+public:
+    // Empty tables, the system's device openers.
+    PortRegistry();
+    explicit PortRegistry(DeviceOpeners openers);
+
+    // A driver for `config`'s method (exact text), device, gpio_pin, gpio_line
+    // and invert. Every driver but NonePtt has written its unkeyed level once
+    // when it is returned. Errors: the method's own texts, or the device
+    // layer's unchanged; a failed build keeps every handle it opened.
+    Result<std::unique_ptr<PttDriver>> build_driver(const ipc::proto::ConfigurePtt& config);
+
+    // A driver for line `line` of the serial port at `path`, opened or shared.
+    Result<std::unique_ptr<SerialLinePtt>> serial_driver(const std::string& path, SerialLine line,
+                                                         bool invert);
+
+private:
+    Result<std::unique_ptr<PttDriver>> cm108_driver(const std::string& path, uint32_t gpio_pin,
+                                                    bool invert);
+    Result<std::unique_ptr<PttDriver>> gpio_driver(const std::string& path, uint32_t line,
+                                                   bool invert);
+    // The table's handle for `key`, or a freshly opened line put under `key`.
+    GpioResult<std::shared_ptr<SharedGpioLine>> gpio_line(const std::string& path, uint32_t line,
+                                                          const std::string& key);
+
+    DeviceOpeners openers_;
+    std::map<std::string, std::shared_ptr<SharedSerialPort>> serial_ports_;
+    std::map<std::string, std::shared_ptr<SharedCm108>> cm108_devices_;
+    std::shared_ptr<GpioLineTable> gpio_lines_;
 };
 
 }  // namespace ptt

@@ -100,4 +100,43 @@ Result<audio::AudioSource> start_capture(CaptureSetup setup, std::unique_ptr<Str
     return audio::AudioSource(std::move(stop), std::move(thread).value(), setup.sample_rate);
 }
 
+Result<audio::AudioSource> spawn(SoundcardSourceConfig config, audio::CaptureSender sender,
+                                 const SystemFiles& files) {
+    constexpr Direction kDirection = Direction::Input;
+    alsa::Device device;
+    if (config.device_name.empty() || config.device_name == "default") {
+        device = alsa::default_device();
+    } else {
+        Result<std::vector<alsa::Device>> listed = alsa::list_devices();
+        if (!listed) return make_error("enumerate input devices: {}", listed.error_text());
+        std::vector<alsa::Device> capture;
+        for (alsa::Device& d : *listed) {
+            if (alsa::supports(d, kDirection)) capture.push_back(std::move(d));
+        }
+        std::optional<alsa::Device> found =
+            find_device_by_id_or_alias(capture, config.device_name, read_proc_asound_cards(files));
+        if (!found) return make_error("input device not found: {}", config.device_name);
+        device = std::move(*found);
+    }
+
+    Result<alsa::StreamConfig> defaults = alsa::default_config(device, kDirection);
+    if (!defaults) return make_error("device default config: {}", defaults.error_text());
+    const uint32_t rate = choose_capture_rate(alsa::supported_configs(device, kDirection),
+                                              config.sample_rate, defaults->sample_rate);
+    Result<uint16_t> channels = negotiate_channels(device, rate, config.channels, kDirection);
+    if (!channels) return channels.error();
+    const alsa::SampleFormat format =
+        choose_sample_format(alsa::supported_configs(device, kDirection), rate, defaults->format);
+
+    CaptureSetup setup;
+    setup.channels = *channels;
+    setup.sample_rate = rate;
+    setup.audio_channel = config.audio_channel;
+    setup.refused_format = refused_format_name(format);
+    alsa::StreamConfig stream{*channels, rate, format};
+    return start_capture(std::move(setup),
+                         alsa_stream_builder(std::move(device), kDirection, stream),
+                         std::move(sender));
+}
+
 }  // namespace soundcard

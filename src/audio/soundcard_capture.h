@@ -10,7 +10,9 @@
 #include <span>
 #include <string>
 
+#include "audio/alsa.h"
 #include "audio/sample_queue.h"
+#include "audio/soundcard_names.h"
 #include "audio/soundcard_stream.h"
 #include "result.h"
 
@@ -51,5 +53,13 @@ struct CaptureSetup {
 Result<audio::AudioSource> start_capture(CaptureSetup setup, std::unique_ptr<StreamBuilder> builder,
                                          audio::CaptureSender sender,
                                          StreamThreadOptions options = {});
+
+// Opens the capture device of `config` ("" or "default": the default device,
+// else a listed capture device by name or by an alias through the card table
+// of `files`) at the rate, channel count and format chosen from what it
+// supports, and starts the thread that keeps its stream alive. Returns once
+// the stream plays; on failure `sender` is released and nothing runs.
+Result<audio::AudioSource> spawn(SoundcardSourceConfig config, audio::CaptureSender sender,
+                                 const SystemFiles& files = {});
 
 }  // namespace soundcard

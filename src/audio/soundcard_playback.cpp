@@ -197,4 +197,27 @@ Result<AudioSink> start_output(PlaybackSetup setup, std::unique_ptr<StreamBuilde
                              std::move(thread).value());
 }
 
+Result<AudioSink> spawn_output(const OutputSpec& spec, std::optional<alsa::Device> device,
+                               const SystemFiles& files) {
+    constexpr Direction kDirection = Direction::Output;
+    if (!device) {
+        Result<alsa::Device> resolved = resolve_output_device(spec.device_name, files);
+        if (!resolved) return resolved.error();
+        device = std::move(resolved).value();
+    }
+    Result<alsa::StreamConfig> defaults = alsa::default_config(*device, kDirection);
+    if (!defaults) return make_error("device default config: {}", defaults.error_text());
+    Result<uint16_t> channels =
+        negotiate_channels(*device, spec.sample_rate, spec.channels, kDirection);
+    if (!channels) return channels.error();
+    Result<PlaybackSetup> setup = output_setup(spec, *channels);
+    if (!setup) return setup.error();
+    const alsa::SampleFormat format = choose_sample_format(
+        alsa::supported_configs(*device, kDirection), spec.sample_rate, defaults->format);
+    setup->refused_format = refused_format_name(format);
+    alsa::StreamConfig stream{*channels, spec.sample_rate, format};
+    return start_output(std::move(setup).value(),
+                        alsa_stream_builder(std::move(*device), kDirection, stream));
+}
+
 }  // namespace soundcard

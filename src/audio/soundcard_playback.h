@@ -17,7 +17,9 @@
 #include <string>
 #include <thread>
 
+#include "audio/alsa.h"
 #include "audio/sample_queue.h"
+#include "audio/soundcard_names.h"
 #include "audio/soundcard_stream.h"
 #include "ipc/unbounded_queue.h"
 #include "num.h"
@@ -234,5 +236,13 @@ Result<PlaybackSetup> output_setup(const OutputSpec& spec, uint16_t channels,
 // returns once a stream plays.
 Result<AudioSink> start_output(PlaybackSetup setup, std::unique_ptr<StreamBuilder> builder,
                                StreamThreadOptions options = {});
+
+// Opens the playback device of `spec` (`device` when given, else the one its
+// name resolves to through the card table of `files`) at its rate with the
+// channel count and format chosen from what it supports, and starts the thread
+// that keeps its stream alive. Returns once the stream plays; on failure
+// nothing runs.
+Result<AudioSink> spawn_output(const OutputSpec& spec, std::optional<alsa::Device> device,
+                               const SystemFiles& files = {});
 
 }  // namespace soundcard

@@ -151,7 +151,156 @@ private:
     std::optional<Clock::time_point> last_rebuild_;
 };
 
+// A built libasound stream; destroying it closes the PCM.
+class AlsaStream : public Stream {
+public:
+    explicit AlsaStream(alsa::Stream stream) : stream_(std::move(stream)) {}
+    Status play() override { return stream_.play(); }
+
+private:
+    alsa::Stream stream_;
+};
+
+class AlsaStreamBuilder : public StreamBuilder {
+public:
+    AlsaStreamBuilder(alsa::Device device, Direction direction, alsa::StreamConfig config)
+        : device_(std::move(device)), direction_(direction), config_(config) {}
+
+    Result<std::unique_ptr<Stream>> build(DataCallback data,
+                                          StreamErrorCallback on_error) override {
+        alsa::DataCallback period;
+        if (auto* capture = std::get_if<CaptureCallback>(&data)) {
+            period = [callback = std::move(*capture)](alsa::Samples samples) {
+                std::visit(
+                    [&callback](auto span) {
+                        using T = typename decltype(span)::element_type;
+                        callback(CaptureBuffer(std::span<const T>(span)));
+                    },
+                    samples);
+            };
+        } else {
+            period = std::move(std::get<PlaybackCallback>(data));
+        }
+        alsa::ErrorCallback error = [on_error = std::move(on_error)](const Error& e) {
+            on_error(e.text);
+        };
+        Result<alsa::Stream> stream =
+            alsa::build_stream(device_, direction_, config_, std::move(period), std::move(error));
+        if (!stream) return stream.error();
+        return std::unique_ptr<Stream>(std::make_unique<AlsaStream>(std::move(stream).value()));
+    }
+
+private:
+    alsa::Device device_;
+    Direction direction_;
+    alsa::StreamConfig config_;
+};
+
 }  // namespace
+
+bool validate_stream_config(std::span<const alsa::SupportedConfig> configs, uint32_t sample_rate,
+                            uint32_t channels, Direction) {
+    return std::any_of(configs.begin(), configs.end(), [&](const alsa::SupportedConfig& c) {
+        return uint32_t{c.channels} == channels && c.min_sample_rate <= sample_rate &&
+               sample_rate <= c.max_sample_rate;
+    });
+}
+
+Result<uint16_t> negotiate_channels(const ConfigQuery& query, uint32_t sample_rate,
+                                    uint32_t channels, Direction direction, const LogLine& log) {
+    const uint32_t requested = std::max<uint32_t>(channels, 1);
+    auto ask = [&]() -> Result<std::vector<alsa::SupportedConfig>> {
+        Result<std::vector<alsa::SupportedConfig>> configs = query();
+        if (!configs) {
+            return make_error("query supported {} configs: {}", direction_word(direction),
+                              configs.error_text());
+        }
+        return configs;
+    };
+    Result<std::vector<alsa::SupportedConfig>> first = ask();
+    if (!first) return first.error();
+    if (validate_stream_config(*first, sample_rate, requested, direction)) {
+        // A match has a 16-bit count, so the request fits.
+        return static_cast<uint16_t>(requested);
+    }
+    Result<std::vector<alsa::SupportedConfig>> again = ask();
+    if (!again) return again.error();
+    std::optional<uint16_t> smallest;
+    for (const alsa::SupportedConfig& c : *again) {
+        if (c.min_sample_rate <= sample_rate && sample_rate <= c.max_sample_rate &&
+            (!smallest || c.channels < *smallest)) {
+            smallest = c.channels;
+        }
+    }
+    if (!smallest) {
+        return make_error("device does not support {} Hz {} in any channel configuration",
+                          sample_rate, direction_word(direction));
+    }
+    log(
+        fmt::format("audio {}: device does not support {}ch, using {}ch (will extract single "
+                    "channel)",
+                    direction_word(direction), requested, *smallest));
+    return *smallest;
+}
+
+Result<uint16_t> negotiate_channels(const alsa::Device& device, uint32_t sample_rate,
+                                    uint32_t channels, Direction direction) {
+    return negotiate_channels([&] { return alsa::supported_configs(device, direction); },
+                              sample_rate, channels, direction);
+}
+
+uint32_t choose_capture_rate(const Result<std::vector<alsa::SupportedConfig>>& configs,
+                             uint32_t requested, uint32_t default_rate, const LogLine& log) {
+    constexpr uint32_t kHighest = 48000;
+    auto usable = [](uint32_t rate) { return rate >= 1 && rate <= kHighest; };
+    bool offered = false;
+    if (configs) {
+        offered = std::any_of(configs->begin(), configs->end(), [&](const auto& c) {
+            return c.min_sample_rate <= requested && requested <= c.max_sample_rate;
+        });
+    }
+    uint32_t chosen = requested;
+    if (!usable(requested) || !offered) chosen = usable(default_rate) ? default_rate : kHighest;
+    if (chosen != requested) {
+        log(
+            fmt::format("quillmar-modem: input rate {} Hz unsupported/corrupt; opening at {} Hz "
+                        "instead",
+                        requested, chosen));
+    }
+    return chosen;
+}
+
+alsa::SampleFormat choose_sample_format(const Result<std::vector<alsa::SupportedConfig>>& configs,
+                                        uint32_t sample_rate, alsa::SampleFormat default_format) {
+    auto preference = [](alsa::SampleFormat f) {
+        if (f == alsa::SampleFormat::I16) return 0;
+        if (f == alsa::SampleFormat::F32) return 1;
+        return 2;
+    };
+    if (!configs) return default_format;
+    const alsa::SupportedConfig* best = nullptr;
+    for (const alsa::SupportedConfig& c : *configs) {
+        if (c.min_sample_rate > sample_rate || sample_rate > c.max_sample_rate) continue;
+        if (!best || preference(c.format) < preference(best->format)) best = &c;
+    }
+    return best ? best->format : default_format;
+}
+
+std::string refused_format_name(alsa::SampleFormat format) {
+    switch (format) {
+        case alsa::SampleFormat::I16:
+        case alsa::SampleFormat::U16:
+        case alsa::SampleFormat::F32:
+            return "";
+        default:
+            return std::string(alsa::format_short_name(format));
+    }
+}
+
+std::unique_ptr<StreamBuilder> alsa_stream_builder(alsa::Device device, Direction direction,
+                                                   alsa::StreamConfig config) {
+    return std::make_unique<AlsaStreamBuilder>(std::move(device), direction, config);
+}
 
 std::string_view direction_word(Direction direction) {
     return direction == Direction::Input ? "input" : "output";

@@ -18,12 +18,14 @@
 #include <string_view>
 #include <thread>
 #include <variant>
+#include <vector>
 
+#include "audio/alsa.h"
 #include "result.h"
 
 namespace soundcard {
 
-enum class Direction { Input, Output };
+using Direction = alsa::Direction;
 
 // "input" or "output": the word the stream lines and errors carry.
 std::string_view direction_word(Direction direction);
@@ -141,6 +143,47 @@ struct StreamThreadOptions {
     LogLine log = log_to_stderr;
     SleepFor park;  // empty: on the control's parker
 };
+
+// Whether some configuration has exactly `channels` channels (compared in 32
+// bits) and holds `sample_rate` within its bounds.
+bool validate_stream_config(std::span<const alsa::SupportedConfig> configs, uint32_t sample_rate,
+                            uint32_t channels, Direction direction);
+
+// A device's supported configurations in one direction, asked afresh each call.
+using ConfigQuery = std::function<Result<std::vector<alsa::SupportedConfig>>()>;
+
+// The channel count to open at `sample_rate`: `channels` (0 counts as 1) when
+// offered, else the smallest count offered at that rate, with a line on `log`.
+// Errors: "query supported {} configs: {}", "device does not support {} Hz {}
+// in any channel configuration".
+Result<uint16_t> negotiate_channels(const ConfigQuery& query, uint32_t sample_rate,
+                                    uint32_t channels, Direction direction,
+                                    const LogLine& log = log_to_stderr);
+
+// The same over the device's own configurations.
+Result<uint16_t> negotiate_channels(const alsa::Device& device, uint32_t sample_rate,
+                                    uint32_t channels, Direction direction);
+
+// The rate a capture stream opens at: `requested` when within 1..48000 and held
+// by some configuration, else `default_rate` when within 1..48000, else 48000;
+// a line on `log` when that differs from `requested`. A failed query counts as
+// no configuration.
+uint32_t choose_capture_rate(const Result<std::vector<alsa::SupportedConfig>>& configs,
+                             uint32_t requested, uint32_t default_rate,
+                             const LogLine& log = log_to_stderr);
+
+// The format to open at `sample_rate`: among the configurations holding it the
+// most preferred (I16, then F32, then any other; the first listed within one
+// class), else `default_format`.
+alsa::SampleFormat choose_sample_format(const Result<std::vector<alsa::SupportedConfig>>& configs,
+                                        uint32_t sample_rate, alsa::SampleFormat default_format);
+
+// Short name of `format` when the streams cannot carry it; empty for I16, U16, F32.
+std::string refused_format_name(alsa::SampleFormat format);
+
+// Builds the device's streams through libasound at fixed settings.
+std::unique_ptr<StreamBuilder> alsa_stream_builder(alsa::Device device, Direction direction,
+                                                   alsa::StreamConfig config);
 
 // Starts the stream thread ("audio-soundcard") with `plan` and waits for its
 // first build-and-start outcome. Returns the thread once a stream plays; on

@@ -6,12 +6,16 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/alsa_config.h"
 #include "support/fake_stream.h"
+#include "support/scratch_dir.h"
 
 namespace {
 
@@ -417,5 +421,232 @@ TEST(AudioSinkThreads, AFailedFirstStartLeavesNothingRunning) {
     EXPECT_EQ(sink.error_text(), "cpal build_output_stream: No such file or directory");
     EXPECT_EQ(h.streams->builds(), 1);
 }
+
+// ---- On paced test devices through libasound ----
+
+namespace real {
+
+using test_support::AlsaConfig;
+using test_support::PacedPcm;
+using test_support::ScopedAlsaConfig;
+using test_support::ScratchDir;
+
+PacedPcm playback_device(std::vector<unsigned> channels, std::vector<unsigned> rates,
+                         const std::string& record_file) {
+    PacedPcm d;
+    d.formats = {"S16_LE"};
+    d.channels = std::move(channels);
+    d.rates = std::move(rates);
+    d.stream = "playback";
+    d.record_file = record_file;
+    return d;
+}
+
+// The recording's 16-bit samples so far.
+std::vector<int16_t> recorded(const std::string& path) {
+    const std::vector<uint8_t> bytes = test_support::read_bytes(path);
+    std::vector<int16_t> out(bytes.size() / 2);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = static_cast<int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+    }
+    return out;
+}
+
+template <class Pred>
+bool wait_for(Pred done, std::chrono::milliseconds limit = 10s) {
+    const Clock::time_point end = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() > end) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+soundcard::OutputSpec spec_for(const std::string& device, uint32_t rate, uint32_t channels,
+                               uint32_t audio_channel, uint32_t tone) {
+    return {device, rate, channels, audio_channel, tone};
+}
+
+TEST(SoundcardPlaybackThreads, TheRecordingHoldsSilenceTheBlocksWithTheToneAndSilence) {
+    ScratchDir dir;
+    const std::string rec = dir.file("out.raw");
+    ScopedAlsaConfig scoped(
+        dir,
+        AlsaConfig().pcm("out", playback_device({2}, {48000}, rec)).hint("out", "Out", "Output"));
+    Result<soundcard::AudioSink> sink =
+        soundcard::spawn_output(spec_for("out", 48000, 2, 1, 1200), std::nullopt);
+    ASSERT_TRUE(sink.ok()) << sink.error_text();
+    std::this_thread::sleep_for(50ms);
+
+    SampleBlock first(100), second(50);
+    for (int i = 0; i < 100; ++i) first[i] = static_cast<int16_t>(100 + i);
+    for (int i = 0; i < 50; ++i) second[i] = static_cast<int16_t>(-100 - i);
+    EXPECT_EQ(*sink->submit(first), 100u);
+    EXPECT_EQ(*sink->submit(second), 150u);
+    ASSERT_TRUE(wait_for([&] { return sink->played() >= 150; }));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(sink->played(), 150u);
+    sink = make_error("closed");  // drop the sink: the recording is complete
+
+    const std::vector<int16_t> r = recorded(rec);
+    std::size_t start = 0;
+    while (start < r.size() && r[start] == 0) ++start;
+    ASSERT_GT(start, 0u);  // silence first
+    start -= start % 2;    // the frame whose tone channel (0) begins the burst
+    ASSERT_GE(r.size(), start + 2 * 150 + 20);
+    for (int f = 0; f < 150; ++f) {
+        const int16_t sample = f < 100 ? first[f] : second[f - 100];
+        ASSERT_EQ(r[start + 2 * f + 1], sample) << f;
+        ASSERT_EQ(r[start + 2 * f], expected_tone(f)) << f;
+    }
+    for (std::size_t i = start + 300; i < r.size(); ++i) ASSERT_EQ(r[i], 0) << i;
+}
+
+TEST(SoundcardPlaybackThreads, OpeningChecksTheChannelAndTheTone) {
+    ScratchDir dir;
+    ScopedAlsaConfig scoped(dir, AlsaConfig()
+                                     .pcm("stereo", playback_device({2}, {48000}, ""))
+                                     .pcm("mono", playback_device({1}, {48000}, ""))
+                                     .pcm("quad", playback_device({2, 4}, {48000}, ""))
+                                     .pcm("deep",
+                                          [] {
+                                              PacedPcm d = playback_device({2}, {48000}, "");
+                                              d.formats = {"S24_LE"};
+                                              return d;
+                                          }())
+                                     .hint("stereo", "Stereo", "Output")
+                                     .hint("mono", "Mono", "Output")
+                                     .hint("quad", "Quad", "Output")
+                                     .hint("deep", "Deep", "Output"));
+    const std::string mono_line =
+        "quillmar-modem: ptt tone requested (1200 Hz) but output device is mono; ignoring — "
+        "Digirig Lite tone PTT needs a stereo device\n";
+    struct Case {
+        soundcard::OutputSpec spec;
+        std::string error;  // empty: opens
+        std::string err_text;
+    };
+    const std::vector<Case> cases = {
+        {spec_for("stereo", 48000, 2, 2, 0),
+         "output audio_channel 2 out of range for 2-channel device", ""},
+        {spec_for("mono", 48000, 1, 0, 1200), "", mono_line},
+        {spec_for("quad", 48000, 1, 1, 0), "",
+         "audio output: device does not support 1ch, using 2ch (will extract single channel)\n"},
+        {spec_for("stereo", 44100, 2, 0, 0),
+         "device does not support 44100 Hz output in any channel configuration", ""},
+        {spec_for("deep", 48000, 2, 0, 0), "cpal unsupported output sample format: I24", ""},
+        {spec_for("nowhere", 48000, 2, 0, 0), "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.spec.device_name);
+        testing::internal::CaptureStderr();
+        Result<soundcard::AudioSink> sink = soundcard::spawn_output(c.spec, std::nullopt);
+        const bool opened = sink.ok();
+        const std::string error = opened ? "" : sink.error_text();
+        sink = make_error("closed");
+        const std::string err = testing::internal::GetCapturedStderr();
+        if (c.spec.device_name == "nowhere") {
+            EXPECT_FALSE(opened);  // the resolver's own text
+            continue;
+        }
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(opened, c.error.empty());
+        EXPECT_EQ(err, c.err_text);
+    }
+}
+
+TEST(SoundcardPlaybackThreads, AFailureMidTransmissionReleasesTheWaiterAndTheNextBlockPlays) {
+    ScratchDir dir;
+    const std::string rec = dir.file("out.raw");
+    PacedPcm d = playback_device({1}, {8000}, rec);
+    d.fail_after_ms = 400;
+    ScopedAlsaConfig scoped(dir, AlsaConfig().pcm("flaky", d).hint("flaky", "Flaky", "Output"));
+    testing::internal::CaptureStderr();
+    Result<soundcard::AudioSink> sink =
+        soundcard::spawn_output(spec_for("flaky", 8000, 1, 0, 0), std::nullopt);
+    ASSERT_TRUE(sink.ok()) << sink.error_text();
+    ASSERT_EQ(*sink->submit(SampleBlock(80000, 1000)), 80000u);  // 10 s
+    ASSERT_TRUE(wait_for([&] { return sink->failures() == 1; }));
+    EXPECT_EQ(sink->played(), 80000u);
+    const std::size_t marked = [&] {
+        std::size_t n = 0;
+        for (int16_t s : recorded(rec)) n += s == 1000;
+        return n;
+    }();
+    EXPECT_LT(marked, 8000u);  // well before the end: the rest was discarded
+    ASSERT_EQ(*sink->submit(SampleBlock(160, 2000)), 80160u);
+    ASSERT_TRUE(wait_for([&] { return sink->played() == 80160u && sink->failures() == 1; }));
+    std::this_thread::sleep_for(100ms);
+    sink = make_error("closed");
+    const std::string err = testing::internal::GetCapturedStderr();
+    std::size_t later = 0, marked_after = 0;
+    for (int16_t s : recorded(rec)) {
+        later += s == 2000;
+        marked_after += s == 1000;
+    }
+    EXPECT_EQ(later, 160u);
+    EXPECT_EQ(marked_after, marked);
+    EXPECT_NE(err.find("cpal output stream error: "), std::string::npos) << err;
+    EXPECT_NE(err.find("cpal output stream failed, rebuilding\n"), std::string::npos) << err;
+}
+
+TEST(SoundcardPlaybackThreads, DroppingASinkWithBlocksQueuedPlaysNoneOfThem) {
+    ScratchDir dir;
+    const std::string rec = dir.file("out.raw");
+    const std::string gone = dir.file("gone");
+    PacedPcm d = playback_device({1}, {8000}, rec);
+    d.fail_after_ms = 200;
+    d.absent_while = gone;
+    ScopedAlsaConfig scoped(dir, AlsaConfig().pcm("loose", d).hint("loose", "Loose", "Output"));
+    testing::internal::CaptureStderr();
+    std::optional<soundcard::AudioSink> sink;
+    {
+        Result<soundcard::AudioSink> opened =
+            soundcard::spawn_output(spec_for("loose", 8000, 1, 0, 0), std::nullopt);
+        ASSERT_TRUE(opened.ok()) << opened.error_text();
+        sink.emplace(std::move(opened).value());
+    }
+    // The stream fails and cannot be rebuilt: submitted blocks wait in the queue.
+    test_support::write_bytes(gone, {});
+    ASSERT_TRUE(wait_for([&] { return sink->failures() == 1; }));
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(sink->submit(SampleBlock(800, 3000)).ok());
+    std::filesystem::remove(gone);
+    const Clock::time_point before = Clock::now();
+    sink.reset();
+    EXPECT_LT(Clock::now() - before, 5s);  // hang guard
+    (void)testing::internal::GetCapturedStderr();
+    for (int16_t s : recorded(rec)) ASSERT_NE(s, 3000);
+}
+
+// How much of a transmission is still unplayed when played() reaches its target.
+TEST(SoundcardPlaybackThreads, AtTheTargetAtMost50MillisecondsAreUnplayed) {
+    for (uint32_t rate : {48000u, 8000u}) {
+        SCOPED_TRACE(rate);
+        ScratchDir dir;
+        const std::string rec = dir.file("out.raw");
+        PacedPcm d = playback_device({2}, {rate}, rec);
+        d.min_buffer_ms = 500;
+        ScopedAlsaConfig scoped(dir, AlsaConfig().pcm("big", d).hint("big", "Big", "Output"));
+        Result<soundcard::AudioSink> sink =
+            soundcard::spawn_output(spec_for("big", rate, 2, 0, 0), std::nullopt);
+        ASSERT_TRUE(sink.ok()) << sink.error_text();
+        std::this_thread::sleep_for(100ms);  // idle: the device plays silence
+
+        const uint64_t target = *sink->submit(SampleBlock(4800, 1234));
+        ASSERT_TRUE(wait_for([&] { return sink->played() >= target; }));
+        std::size_t marker_frames = 0;
+        const std::vector<int16_t> r = recorded(rec);
+        for (std::size_t i = 0; i < r.size(); i += 2) marker_frames += r[i] == 1234;
+        const std::size_t unplayed = 4800 - marker_frames;
+        const double unplayed_ms = 1000.0 * static_cast<double>(unplayed) / rate;
+        RecordProperty(("unplayed_ms_at_" + std::to_string(rate)).c_str(),
+                       std::to_string(unplayed_ms));
+        std::printf("unplayed at target, %u Hz: %zu frames, %.1f ms\n", rate, unplayed,
+                    unplayed_ms);
+        EXPECT_LE(unplayed * 1000, 50u * rate) << unplayed_ms << " ms";
+    }
+}
+
+}  // namespace real
 
 }  // namespace

@@ -100,6 +100,174 @@ TEST(AttemptReset, CountsWholeSecondsOfRunAndSinceTheLastRebuild) {
     }
 }
 
+using alsa::SampleFormat;
+using alsa::SupportedConfig;
+using Configs = std::vector<SupportedConfig>;
+
+TEST(StreamConfigChoice, ValidationWantsTheExactCountAndTheRateWithinBounds) {
+    const Configs configs = {{4, 44100, 44100, SampleFormat::I16},
+                             {2, 8000, 48000, SampleFormat::F32}};
+    struct Case {
+        uint32_t rate;
+        uint32_t channels;
+        bool valid;
+    };
+    const std::vector<Case> cases = {
+        {48000, 2, true},      {8000, 2, true},  {7999, 2, false},  {48001, 2, false},
+        {48000, 1, false},     {44100, 4, true}, {48000, 4, false}, {48000, 65538, false},
+        {44100, 65540, false}, {0, 2, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(soundcard::validate_stream_config(configs, c.rate, c.channels, Direction::Input),
+                  c.valid)
+            << c.rate << " " << c.channels;
+    }
+    EXPECT_FALSE(soundcard::validate_stream_config({}, 48000, 1, Direction::Output));
+}
+
+TEST(StreamConfigChoice, NegotiationFallsBackToTheSmallestCountAtTheRate) {
+    struct Case {
+        std::string name;
+        std::vector<Result<Configs>> answers;  // one per query
+        uint32_t rate;
+        uint32_t channels;
+        Direction direction;
+        std::string result;  // the count, or the error text
+        std::vector<std::string> lines;
+        int queries;
+    };
+    const Configs stereo_quad = {{4, 8000, 48000, SampleFormat::I16},
+                                 {2, 8000, 48000, SampleFormat::F32},
+                                 {1, 96000, 96000, SampleFormat::I16}};
+    const std::string line_1_2 =
+        "audio input: device does not support 1ch, using 2ch (will extract single channel)";
+    const std::vector<Case> cases = {
+        {"0 counts as 1",
+         {Configs{{1, 48000, 48000, SampleFormat::I16}}},
+         48000,
+         0,
+         Direction::Input,
+         "1",
+         {},
+         1},
+        {"offered as asked", {stereo_quad}, 48000, 4, Direction::Output, "4", {}, 1},
+        {"1 asked of 2 and 4",
+         {stereo_quad, stereo_quad},
+         48000,
+         1,
+         Direction::Input,
+         "2",
+         {line_1_2},
+         2},
+        {"count beyond 16 bits never wraps onto 2",
+         {stereo_quad, stereo_quad},
+         48000,
+         65538,
+         Direction::Output,
+         "2",
+         {"audio output: device does not support 65538ch, using 2ch (will extract single "
+          "channel)"},
+         2},
+        {"no configuration at the rate",
+         {stereo_quad, stereo_quad},
+         44,
+         2,
+         Direction::Output,
+         "device does not support 44 Hz output in any channel configuration",
+         {},
+         2},
+        {"first query fails",
+         {Result<Configs>(make_error("No such device"))},
+         48000,
+         1,
+         Direction::Input,
+         "query supported input configs: No such device",
+         {},
+         1},
+        {"second query fails",
+         {stereo_quad, Result<Configs>(make_error("No such device"))},
+         48000,
+         1,
+         Direction::Output,
+         "query supported output configs: No such device",
+         {},
+         2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test_support::LineLog log;
+        std::size_t queries = 0;
+        Result<uint16_t> got = soundcard::negotiate_channels(
+            [&]() -> Result<Configs> { return c.answers.at(queries++); }, c.rate, c.channels,
+            c.direction, log.sink());
+        EXPECT_EQ(got.ok() ? std::to_string(*got) : got.error_text(), c.result);
+        EXPECT_EQ(log.lines(), c.lines);
+        EXPECT_EQ(queries, static_cast<std::size_t>(c.queries));
+    }
+}
+
+TEST(StreamConfigChoice, CaptureRateStaysWithin48000AndSaysWhenItDiffers) {
+    const Result<Configs> wide = Configs{{2, 8000, 96000, SampleFormat::I16}};
+    const Result<Configs> discrete =
+        Configs{{1, 44100, 44100, SampleFormat::I16}, {1, 48000, 48000, SampleFormat::I16}};
+    const Result<Configs> high_only =
+        Configs{{2, 96000, 96000, SampleFormat::I16}, {2, 192000, 192000, SampleFormat::I16}};
+    const Result<Configs> failed = make_error("Input/output error");
+    struct Case {
+        const Result<Configs>* configs;
+        uint32_t requested;
+        uint32_t default_rate;
+        uint32_t chosen;
+    };
+    const std::vector<Case> cases = {
+        {&wide, 44100, 48000, 44100},           {&wide, 48000, 44100, 48000},
+        {&wide, 96000, 44100, 44100},           {&wide, 0, 22050, 22050},
+        {&discrete, 22050, 48000, 48000},       {&discrete, 44100, 48000, 44100},
+        {&high_only, 96000, 96000, 48000},      {&high_only, 48000, 192000, 48000},
+        {&high_only, 96000, 0, 48000},          {&failed, 44100, 16000, 16000},
+        {&discrete, 4000000000u, 44100, 44100},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.requested);
+        test_support::LineLog log;
+        EXPECT_EQ(
+            soundcard::choose_capture_rate(*c.configs, c.requested, c.default_rate, log.sink()),
+            c.chosen);
+        std::vector<std::string> lines;
+        if (c.chosen != c.requested) {
+            lines.push_back(fmt::format(
+                "quillmar-modem: input rate {} Hz unsupported/corrupt; opening at {} Hz instead",
+                c.requested, c.chosen));
+        }
+        EXPECT_EQ(log.lines(), lines);
+    }
+}
+
+TEST(StreamConfigChoice, FormatPrefersI16ThenF32ThenTheFirstListed) {
+    using F = SampleFormat;
+    struct Case {
+        Result<Configs> configs;
+        F chosen;
+    };
+    const std::vector<Case> cases = {
+        {Configs{{2, 8000, 48000, F::F32}, {2, 8000, 48000, F::I16}}, F::I16},
+        {Configs{{1, 8000, 48000, F::U16}, {4, 8000, 48000, F::F32}}, F::F32},
+        {Configs{{1, 8000, 48000, F::I24}, {1, 8000, 48000, F::U16}}, F::I24},
+        {Configs{{1, 48000, 48000, F::U8}}, F::U8},
+        {Configs{{1, 8000, 8000, F::I16}, {1, 48000, 48000, F::F32}}, F::F32},
+        {Configs{{1, 8000, 8000, F::I16}}, F::U32},
+        {Result<Configs>(make_error("No such device")), F::U32},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(soundcard::choose_sample_format(c.configs, 48000, F::U32), c.chosen);
+    }
+    EXPECT_EQ(soundcard::refused_format_name(F::I16), "");
+    EXPECT_EQ(soundcard::refused_format_name(F::U16), "");
+    EXPECT_EQ(soundcard::refused_format_name(F::F32), "");
+    EXPECT_EQ(soundcard::refused_format_name(F::I24), "I24");
+    EXPECT_EQ(soundcard::refused_format_name(F::F64), "F64");
+}
+
 // A stream thread over fake streams, with the test's log and fast slices.
 struct Harness {
     std::shared_ptr<FakeStreams> streams = std::make_shared<FakeStreams>();

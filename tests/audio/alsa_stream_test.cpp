@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -178,6 +180,81 @@ TEST(AlsaStream, CaptureThroughPlugOverACardConvertsTheDeviceFormat) {
         float f;
         std::memcpy(&f, &got.data[4 * i], 4);
         ASSERT_EQ(f, static_cast<float>(s) / 32768.0f) << "sample " << i;
+    }
+}
+
+TEST(AlsaStream, CaptureToneIsASineOfTheGivenPeak) {
+    test_support::ScratchDir dir;
+    test_support::AlsaConfig config;
+    config.pcm("tone", {.formats = {"S16_LE", "FLOAT_LE"}, .tone_hz = 1000});
+    test_support::ScopedAlsaConfig scoped(dir, config);
+    for (SampleFormat format : {SampleFormat::I16, SampleFormat::F32}) {
+        SCOPED_TRACE(alsa::format_short_name(format));
+        std::mutex mutex;
+        std::vector<double> samples;
+        Result<alsa::Stream> stream = alsa::build_stream(
+            named("tone"), Direction::Input, {1, 48000, format},
+            [&](alsa::Samples s) {
+                std::lock_guard<std::mutex> lock(mutex);
+                std::visit(
+                    [&](auto span) { samples.insert(samples.end(), span.begin(), span.end()); }, s);
+            },
+            nullptr);
+        ASSERT_TRUE(stream) << stream.error_text();
+        ASSERT_TRUE(stream->play());
+        ASSERT_TRUE(wait_until([&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return samples.size() >= 4800;
+        }));
+        stream->close();
+        const double scale = format == SampleFormat::F32 ? 32768.0 : 1.0;
+        double peak = 0;
+        for (std::size_t n = 0; n < 4800; ++n) {
+            const double expected = 16384.0 * std::sin(2.0 * M_PI * 1000.0 * n / 48000.0);
+            ASSERT_NEAR(samples[n] * scale, expected, 0.5) << "sample " << n;
+            peak = std::max(peak, std::abs(samples[n] * scale));
+        }
+        EXPECT_NEAR(peak, 16384.0, 0.5);
+    }
+}
+
+TEST(AlsaStream, ALateCaptureWaitsUnlessTheDeviceIsInXrunMode) {
+    for (bool xrun : {false, true}) {
+        SCOPED_TRACE(xrun ? "xrun" : "waits");
+        test_support::ScratchDir dir;
+        const std::vector<uint8_t> file = pattern(SampleFormat::I16, 8000);
+        test_support::write_bytes(dir.file("capture.raw"), file);
+        test_support::AlsaConfig config;
+        config.pcm("cap", {.rates = {8000}, .capture_file = dir.file("capture.raw"), .xrun = xrun});
+        test_support::ScopedAlsaConfig scoped(dir, config);
+
+        Collector got;
+        bool stalled = false;
+        Result<alsa::Stream> stream = alsa::build_stream(
+            named("cap"), Direction::Input, {1, 8000, SampleFormat::I16},
+            [&](alsa::Samples s) {
+                // Once, longer than the whole capture buffer.
+                if (!stalled) std::this_thread::sleep_for(400ms);
+                stalled = true;
+                got.add(bytes_of(s));
+            },
+            [&](const Error& e) { got.fail(e); });
+        ASSERT_TRUE(stream) << stream.error_text();
+        ASSERT_GE(stream->buffer_frames() * 1000 / 8000, 100u);
+        ASSERT_LE(stream->buffer_frames() * 1000 / 8000, 300u);
+        ASSERT_TRUE(stream->play());
+        ASSERT_TRUE(
+            wait_until([&] { return got.size() >= file.size() || !got.error_texts().empty(); }));
+        stream->close();
+        if (xrun) {
+            ASSERT_EQ(got.error_texts().size(), 1u);
+            EXPECT_TRUE(got.error_texts()[0].ends_with(": Broken pipe")) << got.error_texts()[0];
+        } else {
+            EXPECT_TRUE(got.error_texts().empty());
+            std::lock_guard<std::mutex> lock(got.mutex);
+            ASSERT_GE(got.data.size(), file.size());
+            EXPECT_TRUE(std::equal(file.begin(), file.end(), got.data.begin()));
+        }
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -166,6 +167,15 @@ TEST_F(AlsaDevices, SupportAndConfigurationsPerDevice) {
             EXPECT_EQ(default_config.error_text(), row.error);
         }
     }
+}
+
+TEST_F(AlsaDevices, BusyOrAbsentOnlyWhileTheNamedFileExists) {
+    ASSERT_FALSE(alsa::supported_configs(named("busy"), Direction::Input));
+    ASSERT_FALSE(alsa::supports(named("absent"), Direction::Input));
+    std::filesystem::remove(dir_.file("busy"));
+    std::filesystem::remove(dir_.file("gone"));
+    EXPECT_TRUE(alsa::supported_configs(named("busy"), Direction::Input));
+    EXPECT_TRUE(alsa::supports(named("absent"), Direction::Input));
 }
 
 TEST_F(AlsaDevices, PlugOffersEveryFormatWithChannelCountsCappedAt32) {

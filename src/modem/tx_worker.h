@@ -17,6 +17,7 @@
 #include <utility>
 #include <variant>
 
+#include "audio/alsa.h"
 #include "audio/sample_queue.h"
 #include "audio/soundcard_playback.h"
 #include "ipc/unbounded_queue.h"
@@ -27,9 +28,7 @@ namespace modem {
 
 // The sound library's handle of an output device, as the audio start
 // resolves it.
-struct OutputDevice {
-    std::string name;
-};
+using OutputDevice = alsa::Device;
 
 // One transmission: a frame or a test signal.
 struct TxRequest {

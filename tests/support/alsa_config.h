@@ -14,9 +14,10 @@
 //
 // The written text is plain libasound configuration; a test in another
 // language writes the same lines: `pcm_type.quillmar_paced { lib "<module>" }`
-// (the module's path is in the environment variable QUILLMAR_PACED_PCM_PLUGIN
-// of tests that CTest runs), then `pcm.NAME { type quillmar_paced ... }` per
-// device, `namehint.pcm { h0 "NAME|DESC|IOIDInput" }` for the listing.
+// (tests/CMakeLists.txt holds the module's path in the CMake variable
+// QUILLMAR_PACED_PCM_PLUGIN_FILE, for such a test's environment), then
+// `pcm.NAME { type quillmar_paced ... }` per device and
+// `namehint.pcm { h0 "NAME|DESC|IOIDInput" }` for the listing.
 
 #include <cstdlib>
 #include <optional>

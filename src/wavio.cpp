@@ -4,16 +4,16 @@
 #include <sndfile.h>
 #include <unistd.h>
 
-#include <FLAC++/decoder.h>
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
+#include <variant>
 
+#include "audio/flac_decode.h"
 #include "num.h"
 
 namespace wavio {
@@ -24,99 +24,16 @@ Error system_error(int err) {
     return Error{std::strerror(err)};
 }
 
-// Samples set aside before the data confirms a count that a header declares.
-constexpr uint64_t kMaxReservedSamples = uint64_t{1} << 24;
-
 int16_t clamp_i16(int32_t v) {
     return static_cast<int16_t>(std::clamp<int32_t>(v, std::numeric_limits<int16_t>::min(),
                                                     std::numeric_limits<int16_t>::max()));
 }
 
-// ---- FLAC ----
-
-// Collects the first channel of a FLAC stream. libFLAC reports data errors only
-// through the error callback and goes on decoding, so the first one is kept and
-// decides the outcome.
-class FlacReader final : public FLAC::Decoder::File {
-public:
-    std::vector<int16_t> samples;
-    std::optional<Error> error;
-    bool have_stream_info = false;
-    uint32_t sample_rate = 0;
-    unsigned bits_per_sample = 0;
-    uint64_t total_samples = 0;
-
-protected:
-    void metadata_callback(const ::FLAC__StreamMetadata* metadata) override {
-        if (metadata->type != FLAC__METADATA_TYPE_STREAMINFO) return;
-        const auto& info = metadata->data.stream_info;
-        have_stream_info = true;
-        sample_rate = info.sample_rate;
-        bits_per_sample = info.bits_per_sample;
-        total_samples = info.total_samples;
-        // A rate of 0 would divide by zero in every consumer of the samples.
-        if (sample_rate == 0) keep_error(Error{"FLAC stream declares a sample rate of 0"});
-        // The declared count is only a claim (up to 2^36 - 1): set aside at most
-        // kMaxReservedSamples ahead and let the vector grow beyond that.
-        samples.reserve(static_cast<size_t>(std::min(total_samples, kMaxReservedSamples)));
-    }
-
-    ::FLAC__StreamDecoderWriteStatus write_callback(const ::FLAC__Frame* frame,
-                                                    const FLAC__int32* const buffer[]) override {
-        if (!have_stream_info) keep_error(Error{"FLAC stream has no stream information block"});
-        if (error) return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
-        const FLAC__int32* first = buffer[0];
-        for (unsigned i = 0; i < frame->header.blocksize; ++i) {
-            samples.push_back(int_sample_to_i16(first[i], bits_per_sample));
-        }
-        return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
-    }
-
-    void error_callback(::FLAC__StreamDecoderErrorStatus status) override {
-        keep_error(Error{FLAC__StreamDecoderErrorStatusString[status]});
-    }
-
-private:
-    void keep_error(Error e) {
-        if (!error) error = std::move(e);
-    }
-};
-
 Result<Audio> read_flac(const std::string& path) {
-    // Opened here so that a missing file reports the system's own text.
-    FILE* file = std::fopen(path.c_str(), "rbe");
-    if (file == nullptr) return system_error(errno);
-
-    auto reader = std::make_unique<FlacReader>();
-    reader->set_md5_checking(false);
-    // The decoder takes the FILE once it has checked its own state and
-    // callbacks (a later failure, such as running out of memory, leaves it
-    // with the decoder, whose finish() closes it); only the two early refusals
-    // leave it with us.
-    FLAC__StreamDecoderInitStatus init = reader->init(file);
-    if (init != FLAC__STREAM_DECODER_INIT_STATUS_OK) {
-        if (init == FLAC__STREAM_DECODER_INIT_STATUS_ALREADY_INITIALIZED ||
-            init == FLAC__STREAM_DECODER_INIT_STATUS_INVALID_CALLBACKS) {
-            std::fclose(file);
-        }
-        return Error{FLAC__StreamDecoderInitStatusString[init]};
-    }
-    bool ran = reader->process_until_end_of_stream();
-    std::string state = reader->get_state().as_cstring();
-    reader->finish();
-
-    if (reader->error) return *reader->error;
-    if (!ran) return Error{state};
-    if (!reader->have_stream_info) return Error{"FLAC stream has no stream information block"};
-    // libFLAC ends quietly when a file is cut between frames; the stream
-    // information says how many samples there should have been at least. The
-    // declared total is informative (0 means unknown), so a stream that runs
-    // past it is read whole.
-    if (reader->total_samples != 0 && reader->samples.size() < reader->total_samples) {
-        return make_error("FLAC stream ended after {} of {} samples", reader->samples.size(),
-                          reader->total_samples);
-    }
-    return Audio{std::move(reader->samples), reader->sample_rate};
+    audio::FlacResult read = audio::decode_flac(path, 0);
+    if (auto* failed = std::get_if<audio::FlacError>(&read)) return Error{std::move(failed->text)};
+    auto& flac = std::get<audio::FlacAudio>(read);
+    return Audio{std::move(flac.samples), flac.sample_rate};
 }
 
 // ---- WAV ----

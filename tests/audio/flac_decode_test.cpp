@@ -1,0 +1,93 @@
+#include "audio/flac_decode.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "support/flac_file.h"
+#include "support/scratch_dir.h"
+
+namespace {
+
+using test_support::ScratchDir;
+
+std::vector<int16_t> decoded_or_fail(const std::string& path, uint32_t channel) {
+    audio::FlacResult read = audio::decode_flac(path, channel);
+    if (auto* failed = std::get_if<audio::FlacError>(&read)) {
+        ADD_FAILURE() << path << ": " << failed->text;
+        return {};
+    }
+    return std::get<audio::FlacAudio>(read).samples;
+}
+
+TEST(FlacDecode, EveryWidthLayoutAndChannel) {
+    struct Width {
+        uint32_t bits;
+        std::vector<int32_t> stored;
+        std::vector<int16_t> expected;
+    };
+    const Width widths[] = {
+        {8, {127, -128, -1, 1}, {32512, -32768, -256, 256}},
+        {12, {2047, -2048, 1, -1}, {32752, -32768, 16, -16}},
+        {16, {-32768, -1, 32767, 5}, {-32768, -1, 32767, 5}},
+        {20, {524287, -524288, 15, 16}, {32767, -32768, 0, 1}},
+        {24, {8388607, -8388608, 255, -1}, {32767, -32768, 0, -1}},
+        {32, {2147483647, -2147483647 - 1, 65536, -1}, {32767, -32768, 1, -1}},
+    };
+    ScratchDir dir;
+    for (const Width& w : widths) {
+        // Mono: the only channel, whatever channel is asked for.
+        std::string mono = dir.file("mono" + std::to_string(w.bits) + ".flac");
+        test_support::write_flac(mono, 44100, 1, w.bits, w.stored);
+        // Stereo: channel 1 holds the same values in reverse order.
+        std::vector<int32_t> interleaved;
+        for (size_t i = 0; i < w.stored.size(); ++i) {
+            interleaved.push_back(w.stored[i]);
+            interleaved.push_back(w.stored[w.stored.size() - 1 - i]);
+        }
+        std::string stereo = dir.file("stereo" + std::to_string(w.bits) + ".flac");
+        test_support::write_flac(stereo, 44100, 2, w.bits, interleaved);
+
+        std::vector<int16_t> reversed(w.expected.rbegin(), w.expected.rend());
+        for (uint32_t channel = 0; channel < 4; ++channel) {
+            SCOPED_TRACE(testing::Message() << w.bits << " bits, channel " << channel);
+            EXPECT_EQ(decoded_or_fail(mono, channel), w.expected);
+            const std::vector<int16_t> none;
+            EXPECT_EQ(decoded_or_fail(stereo, channel), channel == 0   ? w.expected
+                                                        : channel == 1 ? reversed
+                                                                       : none);
+        }
+    }
+}
+
+TEST(FlacDecode, DeclaredTotalBoundsOnlyFromBelow) {
+    ScratchDir dir;
+    std::vector<int32_t> ramp(5000);
+    for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<int32_t>(i);
+    std::string good = dir.file("good.flac");
+    test_support::write_flac(good, 8000, 1, 16, ramp);
+    const auto bytes = test_support::read_bytes(good);
+
+    // A count below what the stream holds is only informative: all of it is read.
+    auto low = bytes;
+    test_support::set_declared_total(low, 100);
+    test_support::write_bytes(dir.file("low.flac"), low);
+    std::vector<int16_t> whole = decoded_or_fail(dir.file("low.flac"), 0);
+    ASSERT_EQ(whole.size(), ramp.size());
+    EXPECT_TRUE(std::equal(whole.begin(), whole.end(), ramp.begin()));
+
+    // A count above it means the file was cut short.
+    auto high = bytes;
+    test_support::set_declared_total(high, 9000);
+    test_support::write_bytes(dir.file("high.flac"), high);
+    audio::FlacResult read = audio::decode_flac(dir.file("high.flac"), 0);
+    ASSERT_TRUE(std::holds_alternative<audio::FlacError>(read));
+    EXPECT_EQ(std::get<audio::FlacError>(read).stage, audio::FlacStage::Decode);
+    EXPECT_EQ(std::get<audio::FlacError>(read).text,
+              "FLAC stream ended after 5000 of 9000 samples");
+}
+
+}  // namespace

@@ -6,11 +6,7 @@
 #include <limits>
 
 #include "num.h"
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define QUILLMAR_X86 1
-#endif
+#include "simd_sums.h"
 
 namespace demod_afsk {
 

@@ -5,11 +5,6 @@
 
 #include "simd_sums.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define QUILLMAR_X86 1
-#endif
-
 namespace filter_block {
 
 void BlockTaps::assign(std::span<const float> taps) {
@@ -34,7 +29,7 @@ void reference(const float* const* copies, const float* const* xs, std::size_t l
                float* out) {
     for (std::size_t m = 0; m < BLOCK; ++m) {
         for (std::size_t i = 0; i < lines; ++i) {
-            out[i * BLOCK + m] = filter_buf::kernel::dot_reference(copies[m], xs[i], n);
+            out[i * BLOCK + m] = filter_buf::dot(copies[m], xs[i], n);
         }
     }
 }
@@ -252,6 +247,19 @@ QUILLMAR_AVX512 void avx512(const float* const* copies, const float* const* xs, 
         [&](const float* const* x, float* o) { group_avx512<1, 2>(copies, x, n, o); });
 }
 
+// Out of line (as are the checks off x86), so that pass stays as small as a
+// plain indirect call.
+[[gnu::noinline]] bool avx512_supported() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2") &&
+           __builtin_cpu_supports("fma");
+}
+
+[[gnu::noinline]] bool avx2_fma_supported() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}
+
 #else  // not x86: the portable loop stands in for the vector kernels.
 
 void sse2(const float* const* copies, const float* const* xs, std::size_t lines, std::size_t n,
@@ -266,6 +274,12 @@ void avx512(const float* const* copies, const float* const* xs, std::size_t line
             float* out) {
     reference(copies, xs, lines, n, out);
 }
+bool avx2_fma_supported() {
+    return false;
+}
+bool avx512_supported() {
+    return false;
+}
 
 #endif
 
@@ -275,10 +289,9 @@ namespace {
 
 // Chosen once, on first use, from what the processor supports.
 [[gnu::always_inline]] inline kernel::Kernel chosen_kernel() {
-    static const kernel::Kernel chosen = filter_buf::kernel::avx512_supported() ? kernel::avx512
-                                         : filter_buf::kernel::avx2_fma_supported()
-                                             ? kernel::avx2_fma
-                                             : kernel::sse2;
+    static const kernel::Kernel chosen = kernel::avx512_supported()     ? kernel::avx512
+                                         : kernel::avx2_fma_supported() ? kernel::avx2_fma
+                                                                        : kernel::sse2;
     return chosen;
 }
 

@@ -19,11 +19,8 @@
 #include <cstddef>
 #include <span>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "filter_buf.h"
+#include "simd_sums.h"
 
 namespace filter_block {
 
@@ -81,7 +78,7 @@ inline float step_output(const BlockTaps& taps, std::size_t s, float x, const fl
 // Adds the terms of sample x, pushed s steps after the last pass (0..BLOCK), to
 // the BLOCK parts of its line at `parts` (16-byte aligned).
 inline void add_step(const BlockTaps& taps, std::size_t s, float x, float* parts) {
-#if defined(__SSE2__)
+#if QUILLMAR_X86
     const __m128 sum =
         _mm_add_ps(_mm_load_ps(parts), _mm_mul_ps(_mm_load_ps(taps.step_taps(s)), _mm_set1_ps(x)));
     _mm_store_ps(parts, sum);
@@ -93,7 +90,8 @@ inline void add_step(const BlockTaps& taps, std::size_t s, float x, float* parts
 
 // The kernels, exposed so that tests can check each against the reference.
 // Each computes out[i * BLOCK + m - 1] = sum over j < n of copies[m - 1][j] *
-// xs[i][j] for m = 1..BLOCK, i < lines (lines <= MAX_LINES).
+// xs[i][j] for m = 1..BLOCK, i < lines (lines <= MAX_LINES). pass runs the
+// fastest one the processor supports, chosen once on first use.
 namespace kernel {
 
 using Kernel = void (*)(const float* const* copies, const float* const* xs, std::size_t lines,
@@ -103,11 +101,15 @@ void reference(const float* const* copies, const float* const* xs, std::size_t l
                float* out);
 void sse2(const float* const* copies, const float* const* xs, std::size_t lines, std::size_t n,
           float* out);
-// Require AVX2 and FMA, and AVX-512F (see filter_buf::kernel::*_supported).
+// Require AVX2 and FMA, and AVX-512F (see avx2_fma_supported, avx512_supported).
 void avx2_fma(const float* const* copies, const float* const* xs, std::size_t lines, std::size_t n,
               float* out);
 void avx512(const float* const* copies, const float* const* xs, std::size_t lines, std::size_t n,
             float* out);
+
+// Whether this processor runs avx2_fma, and avx512 (always false off x86).
+bool avx2_fma_supported();
+bool avx512_supported();
 
 }  // namespace kernel
 

@@ -4,9 +4,10 @@
 // copies of a MAX_FILTER_SIZE-sample history, so the newest N samples always form
 // one contiguous run and a filter output is a single pass over taps and history.
 //
-// The dot products have a plain strict-order reference version and vectorised
-// kernels (SSE2 everywhere; AVX2+FMA or AVX-512 chosen at run time when the
-// processor has them); results of the kernels differ from the reference only in the last bits.
+// convolve is the plain filter output, added strictly in tap order. The
+// demodulators get the same sums, up to the last bits, from the block passes of
+// filter_block.h over these histories; the plain form is what those are
+// checked against.
 
 #include <array>
 #include <cstddef>
@@ -28,11 +29,8 @@ public:
     }
 
     // Filter output for the newest sample: sum of taps[k] times the sample k
-    // steps old. At most MAX_FILTER_SIZE taps are used.
+    // steps old, added strictly in tap order. At most MAX_FILTER_SIZE taps are used.
     float convolve(std::span<const float> taps) const;
-
-    // The same sum, added strictly in tap order.
-    float convolve_reference(std::span<const float> taps) const;
 
     // The write position, 0 to 479.
     std::size_t position() const { return position_; }
@@ -70,21 +68,7 @@ private:
     std::size_t position_ = 0;
 };
 
-// The dot-product kernels themselves, exposed so that tests can check each one
-// against the reference. Each computes the sum over k < n of taps[k] * x[k].
-namespace kernel {
-
-float dot_reference(const float* taps, const float* x, std::size_t n);
-float dot_sse2(const float* taps, const float* x, std::size_t n);
-// Requires a processor with AVX2 and FMA (see avx2_fma_supported).
-float dot_avx2_fma(const float* taps, const float* x, std::size_t n);
-
-// Requires a processor with AVX-512F (see avx512_supported).
-float dot_avx512(const float* taps, const float* x, std::size_t n);
-
-bool avx2_fma_supported();
-bool avx512_supported();
-
-}  // namespace kernel
+// Sum over k < n of taps[k] * x[k], added strictly in order of k.
+float dot(const float* taps, const float* x, std::size_t n);
 
 }  // namespace filter_buf

@@ -1,8 +1,14 @@
 #pragma once
 
-// Lane sums and tail masks shared by the vector dot-product kernels (x86 only).
+// QUILLMAR_X86: set when compiling for x86 with SSE2, where the vector code of
+// the filters and slicers is used (with plain loops standing in elsewhere). On
+// x86, also the lane sums and tail masks the vector kernels share.
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__SSE2__) && (defined(__x86_64__) || defined(__i386__))
+#define QUILLMAR_X86 1
+#endif
+
+#if QUILLMAR_X86
 
 #include <immintrin.h>
 

@@ -639,15 +639,15 @@ TEST(AfskFilters, ChainFollowsDirectConvolutionAtEverySample) {
             float x = static_cast<float>(sample) / 16384.0f;
             if (c.hard_limit) x = x < 0 ? -1.0f : 1.0f;
             pre.push(x);
-            const float y = pre.convolve_reference(pre_taps);
+            const float y = pre.convolve(pre_taps);
             float out[6];
             for (std::size_t o = 0; o < 3; ++o) {
                 const uint32_t j = phases[o] >> 24;
                 phases[o] += increments[o];
                 lines[2 * o].push(y * table[j]);
                 lines[2 * o + 1].push(y * table[(j + 192) & 255]);
-                out[2 * o] = lines[2 * o].convolve_reference(low_taps);
-                out[2 * o + 1] = lines[2 * o + 1].convolve_reference(low_taps);
+                out[2 * o] = lines[2 * o].convolve(low_taps);
+                out[2 * o + 1] = lines[2 * o + 1].convolve(low_taps);
             }
             for (std::size_t t = 0; t < 2; ++t) {
                 const float mag =

@@ -35,7 +35,7 @@ void check_outputs(std::size_t taps_count, std::size_t lines, std::size_t sample
             const float x = static_cast<float>(value(rng));
             bufs[i].push(x);
             filter_block::add_step(block, step, x, parts + i * BLOCK);
-            ASSERT_EQ(parts[i * BLOCK + step - 1], bufs[i].convolve_reference(taps))
+            ASSERT_EQ(parts[i * BLOCK + step - 1], bufs[i].convolve(taps))
                 << "taps " << taps_count << " line " << i << " sample " << n;
         }
         if (step == BLOCK) {
@@ -69,8 +69,9 @@ TEST(FilterBlock, KernelsMatchReference) {
     for (float& t : taps) t = dist(rng);
     std::vector<FilterBuf> bufs(filter_block::MAX_LINES);
     std::vector<filter_block::kernel::Kernel> kernels = {filter_block::kernel::sse2};
-    if (filter_buf::kernel::avx2_fma_supported()) kernels.push_back(filter_block::kernel::avx2_fma);
-    if (filter_buf::kernel::avx512_supported()) kernels.push_back(filter_block::kernel::avx512);
+    if (filter_block::kernel::avx2_fma_supported())
+        kernels.push_back(filter_block::kernel::avx2_fma);
+    if (filter_block::kernel::avx512_supported()) kernels.push_back(filter_block::kernel::avx512);
     for (std::size_t step = 0; step < 2 * MAX_FILTER_SIZE; ++step) {
         for (FilterBuf& b : bufs) b.push(dist(rng));
         const std::size_t n = step % (MAX_FILTER_SIZE - 1) + 1;

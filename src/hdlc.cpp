@@ -74,9 +74,7 @@ HdlcDecoder::HdlcDecoder(const HdlcDecoder& other)
       subchan_(other.subchan_),
       slice_(other.slice_),
       bad_fcs_(other.bad_fcs_),
-      descrambler_(other.descrambler_),
-      last_descrambled_(other.last_descrambled_),
-      last_raw_(other.last_raw_),
+      line_(other.line_),
       flag_shift_(other.flag_shift_),
       byte_shift_(other.byte_shift_),
       bit_count_(other.bit_count_),
@@ -103,17 +101,7 @@ void HdlcDecoder::set_scrambled(bool scrambled) {
 std::optional<DecodedFrame> HdlcDecoder::process_bit(uint8_t raw_bit, int64_t& correction_sum,
                                                      int32_t& bit_counter) {
     const uint8_t r = raw_bit & 1;
-    uint8_t b;
-    if (scrambled_) {
-        const uint8_t d =
-            static_cast<uint8_t>(r ^ ((descrambler_ >> 11) & 1) ^ ((descrambler_ >> 16) & 1));
-        descrambler_ = (descrambler_ << 1) | r;
-        b = d == last_descrambled_;
-        last_descrambled_ = d;
-    } else {
-        b = r == last_raw_;
-    }
-    last_raw_ = r;
+    const uint8_t b = line_.decode(r, scrambled_);
     flag_shift_ = static_cast<uint8_t>((flag_shift_ >> 1) | (b << 7));
     if (capture_.raw_bits.size() < MAX_RAW_BITS) capture_.raw_bits.push_back(r);
 
@@ -142,7 +130,7 @@ std::optional<DecodedFrame> HdlcDecoder::process_bit(uint8_t raw_bit, int64_t& c
 }
 
 void HdlcDecoder::start_capture(bool opened_by_flag) {
-    capture_.descrambler_snapshot = DescramblerState{descrambler_, last_descrambled_};
+    capture_.descrambler_snapshot = line_.descrambler;
     capture_.scrambled = scrambled_;
     capture_.opened_by_flag = opened_by_flag;
     frame_len_ = 0;
@@ -181,7 +169,7 @@ std::optional<DecodedFrame> HdlcDecoder::close_frame(int64_t& correction_sum,
         if (!result) bad_fcs_ = num::saturating_add(bad_fcs_, 1);
     }
 
-    bits.assign(1, last_raw_);
+    bits.assign(1, line_.last_raw);
     start_capture(true);
     bit_count_ = 0;
     return result;
@@ -212,27 +200,14 @@ std::optional<DecodedFrame> decode_bits(const RawCapture& capture, std::span<con
     int bit_count = 0;
     uint8_t flag_shift = 0;
     uint8_t byte_shift = 0;
-    uint32_t descrambler = capture.descrambler_snapshot.shift;
-    uint8_t last_descrambled = capture.descrambler_snapshot.last_descrambled;
-    uint8_t last_raw = bits[0] & 1;
+    LineDecoder line{capture.descrambler_snapshot, static_cast<uint8_t>(bits[0] & 1)};
     const auto complete = [&](size_t position) -> bool {
         return position >= first_check && len >= MIN_FRAME_OCTETS &&
                fcs_valid(std::span<const uint8_t>(buf.data(), len));
     };
     size_t found = 0;
     for (size_t k = 1; k < bits.size() && found == 0; ++k) {
-        const uint8_t r = bits[k] & 1;
-        uint8_t b;
-        if (capture.scrambled) {
-            const uint8_t d =
-                static_cast<uint8_t>(r ^ ((descrambler >> 11) & 1) ^ ((descrambler >> 16) & 1));
-            descrambler = (descrambler << 1) | r;
-            b = d == last_descrambled;
-            last_descrambled = d;
-        } else {
-            b = r == last_raw;
-            last_raw = r;
-        }
+        const uint8_t b = line.decode(bits[k] & 1, capture.scrambled);
         flag_shift = static_cast<uint8_t>((flag_shift >> 1) | (b << 7));
         switch (flag_shift) {
             case 0xFE:

@@ -88,6 +88,31 @@ struct DescramblerState {
     uint8_t last_descrambled = 0;
 };
 
+// Undoes the line coding of one raw bit after another: the descrambler (in
+// scrambled mode), then NRZI against the previous bit.
+struct LineDecoder {
+    DescramblerState descrambler;
+    // The previous raw bit, kept in both modes.
+    uint8_t last_raw = 0;
+
+    // The decoded bit for raw bit r (0 or 1): 1 when the (descrambled) level
+    // did not change.
+    uint8_t decode(uint8_t r, bool scrambled) {
+        uint8_t b;
+        if (scrambled) {
+            const uint32_t shift = descrambler.shift;
+            const auto d = static_cast<uint8_t>(r ^ ((shift >> 11) & 1) ^ ((shift >> 16) & 1));
+            descrambler.shift = (shift << 1) | r;
+            b = d == descrambler.last_descrambled;
+            descrambler.last_descrambled = d;
+        } else {
+            b = r == last_raw;
+        }
+        last_raw = r;
+        return b;
+    }
+};
+
 // The raw line bits of the frame in progress and what is needed to decode them
 // again. After a flag, raw_bits holds first the raw level of that flag's last
 // bit (the NRZI reference), then every raw bit received since (0 or 1 each), up
@@ -200,9 +225,7 @@ private:
     uint64_t subchan_;
     uint64_t slice_;
     uint64_t bad_fcs_ = 0;
-    uint32_t descrambler_ = 0;
-    uint8_t last_descrambled_ = 0;
-    uint8_t last_raw_ = 0;
+    LineDecoder line_;
     uint8_t flag_shift_ = 0;
     uint8_t byte_shift_ = 0;
     int32_t bit_count_ = -1;

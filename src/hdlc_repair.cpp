@@ -201,22 +201,8 @@ struct Analysis {
         G.reserve(n + 1);
         G.push_back(0);
 
-        uint32_t descrambler = capture.descrambler_snapshot.shift;
-        uint8_t last_d = capture.descrambler_snapshot.last_descrambled;
-        uint8_t last_raw = raw[0] & 1;
-        for (int32_t p = 1; p < n; ++p) {
-            const uint8_t r = raw[p] & 1;
-            if (scrambled) {
-                const uint8_t d =
-                    static_cast<uint8_t>(r ^ ((descrambler >> 11) & 1) ^ ((descrambler >> 16) & 1));
-                descrambler = (descrambler << 1) | r;
-                bit[p] = d == last_d;
-                last_d = d;
-            } else {
-                bit[p] = r == last_raw;
-                last_raw = r;
-            }
-        }
+        LineDecoder line{capture.descrambler_snapshot, static_cast<uint8_t>(raw[0] & 1)};
+        for (int32_t p = 1; p < n; ++p) bit[p] = line.decode(raw[p] & 1, scrambled);
 
         std::vector<uint8_t> found(n + 1, 0);
         Sim s{0, 0, CRC_INIT, CRC_INIT};

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "bit_clock.h"
 #include "num.h"
 #include "simd_sums.h"
 
@@ -43,20 +44,12 @@ constexpr float PEAK_DECAY = 0.00009f;
 
 constexpr float TWO_PI = 6.2831855f;
 
-// Population count of a 32-bit value (portable, no library call).
-constexpr int popcount32(uint32_t x) {
-    x = x - ((x >> 1) & 0x55555555u);
-    x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
-    x = (x + (x >> 4)) & 0x0F0F0F0Fu;
-    return static_cast<int>((x * 0x01010101u) >> 24);
-}
-
 // Population counts of all byte values, so that a clocked bit's transition
 // balance takes two lookups instead of two bit-counting sequences.
 constexpr std::array<uint8_t, 256> BYTE_POPCOUNT = [] {
     std::array<uint8_t, 256> t{};
     for (std::size_t i = 0; i < t.size(); ++i)
-        t[i] = static_cast<uint8_t>(popcount32(static_cast<uint32_t>(i)));
+        t[i] = static_cast<uint8_t>(std::popcount(static_cast<uint8_t>(i)));
     return t;
 }();
 
@@ -117,13 +110,13 @@ bool SlicerState::finish_bit() {
     good_flag = 0;
     bad_flag = 0;
     const int balance = BYTE_POPCOUNT[good_history] - BYTE_POPCOUNT[bad_history];
-    carrier_history = (carrier_history << 1) | (balance >= 2 ? 1u : 0u);
-    const int count = popcount32(carrier_history);
-    if (count >= 30 && !carrier_detect) {
+    carrier_history = (carrier_history << 1) | (balance >= bit_clock::CARRIER_MARGIN ? 1u : 0u);
+    const int count = std::popcount(carrier_history);
+    if (count >= bit_clock::CARRIER_ON_BITS && !carrier_detect) {
         carrier_detect = true;
         return true;
     }
-    if (count <= 6 && carrier_detect) {
+    if (count <= bit_clock::CARRIER_OFF_BITS && carrier_detect) {
         carrier_detect = false;
         return true;
     }
@@ -131,12 +124,14 @@ bool SlicerState::finish_bit() {
 }
 
 void SlicerState::take_crossing() {
-    if (clock_phase >= -GOOD_CROSSING_LIMIT && clock_phase <= GOOD_CROSSING_LIMIT) {
+    if (clock_phase >= -bit_clock::GOOD_CROSSING_LIMIT &&
+        clock_phase <= bit_clock::GOOD_CROSSING_LIMIT) {
         good_flag = 1;
     } else {
         bad_flag = 1;
     }
-    const float inertia = carrier_detect ? INERTIA_CARRIER : INERTIA_NO_CARRIER;
+    const float inertia =
+        carrier_detect ? bit_clock::INERTIA_CARRIER : bit_clock::INERTIA_NO_CARRIER;
     const int32_t pulled = num::saturate_cast<int32_t>(static_cast<float>(clock_phase) * inertia);
     const int64_t correction = static_cast<int64_t>(pulled) - static_cast<int64_t>(clock_phase);
     // A wrapping sum: hours of corrections without a flag stay defined.

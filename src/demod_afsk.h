@@ -75,19 +75,13 @@ struct SlicerState {
     bool finish_bit();
 
     // Takes this sample's decision: a change from the last one is a zero
-    // crossing, graded good (within an eighth of a bit of the clock's zero) or
-    // bad, and pulls the clock towards it.
+    // crossing, graded good or bad and pulling the clock towards it (see
+    // bit_clock.h).
     void take_decision(bool bit) {
         const uint32_t decision = bit ? 1u : 0u;
         if (decision != last_decision) take_crossing();
         last_decision = decision;
     }
-
-    // Zero crossings within this distance of the clock's zero are good.
-    static constexpr int32_t GOOD_CROSSING_LIMIT = 0x1FFFFFFF;
-    // How much of the phase error a crossing leaves, with and without carrier.
-    static constexpr float INERTIA_CARRIER = 0.74f;
-    static constexpr float INERTIA_NO_CARRIER = 0.5f;
 
 private:
     void take_crossing();

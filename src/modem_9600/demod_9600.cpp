@@ -3,6 +3,7 @@
 #include <bit>
 #include <utility>
 
+#include "bit_clock.h"
 #include "num.h"
 
 namespace modem_9600 {
@@ -16,9 +17,6 @@ int32_t wrapping_add(int32_t a, int32_t b) {
 int64_t wrapping_add(int64_t a, int64_t b) {
     return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
 }
-
-// An eighth of a bit period either side of the expected bit boundary.
-constexpr int32_t GOOD_TRANSITION_WINDOW = 0x1FFFFFFF;
 
 }  // namespace
 
@@ -65,24 +63,25 @@ void Demod9600::bit_instant(int bit) {
     good_transition_ = false;
     bad_transition_ = false;
     const int margin = std::popcount(good_history_) - std::popcount(bad_history_);
-    dcd_history_ = (dcd_history_ << 1) | (margin > 1 ? 1u : 0u);
+    dcd_history_ = (dcd_history_ << 1) | (margin >= bit_clock::CARRIER_MARGIN ? 1u : 0u);
     bit_counter_ = wrapping_add(bit_counter_, 1);
     const int recent = std::popcount(dcd_history_);
-    if (recent >= 30) {
+    if (recent >= bit_clock::CARRIER_ON_BITS) {
         dcd_ = true;
-    } else if (recent <= 6) {
+    } else if (recent <= bit_clock::CARRIER_OFF_BITS) {
         dcd_ = false;
     }
 }
 
 void Demod9600::transition() {
-    if (pll_phase_ >= -GOOD_TRANSITION_WINDOW && pll_phase_ <= GOOD_TRANSITION_WINDOW) {
+    if (pll_phase_ >= -bit_clock::GOOD_CROSSING_LIMIT &&
+        pll_phase_ <= bit_clock::GOOD_CROSSING_LIMIT) {
         good_transition_ = true;
     } else {
         bad_transition_ = true;
     }
     // Pull the phase toward the boundary, harder while there is no carrier.
-    const float keep = dcd_ ? pll_keep_[0] : pll_keep_[1];
+    const float keep = dcd_ ? bit_clock::INERTIA_CARRIER : bit_clock::INERTIA_NO_CARRIER;
     const int32_t pulled = num::saturate_cast<int32_t>(keep * static_cast<float>(pll_phase_));
     correction_sum_ = wrapping_add(correction_sum_, static_cast<int64_t>(pulled) - pll_phase_);
     pll_phase_ = pulled;

@@ -59,8 +59,6 @@ private:
     int last_bit_ = 0;
     uint32_t dcd_history_ = 0;
     int32_t bit_counter_ = 0;
-    // Share of the phase kept at a transition: with carrier, without.
-    std::array<float, 2> pll_keep_{0.74f, 0.5f};
     bool good_transition_ = false;
     bool bad_transition_ = false;
     uint8_t good_history_ = 0;

@@ -34,13 +34,13 @@ const std::vector<int16_t>& test_audio() {
 }
 
 void run(benchmark::State& state, bool profile_b, std::size_t slicers) {
-    auto demod = demod_afsk::AfskDemodulator::create(kRate, 1200, 1200, 2200, profile_b, 0, 0);
-    demod->set_num_slicers(slicers);
+    auto demod = demod_afsk::AfskDemodulator::create(kRate, 1200, 1200, 2200, profile_b, 0, 0,
+                                                     {.num_slicers = slicers});
     const std::vector<int16_t>& audio = test_audio();
     for (auto _ : state) {
         for (int16_t s : audio) demod->process_sample(s);
-        demod->frames().clear();
-        demod->dcd_changes().clear();
+        benchmark::DoNotOptimize(demod->take_frames());
+        benchmark::DoNotOptimize(demod->take_dcd_changes());
         benchmark::ClobberMemory();
     }
     const double samples = static_cast<double>(state.iterations()) * audio.size();

@@ -83,8 +83,7 @@ void run(benchmark::State& state, std::span<const demod_afsk_multi::MultiConfig>
                 ensemble.process_samples(std::span(audio).subspan(start, n));
             }
         }
-        frames += ensemble.frames().size();
-        ensemble.frames().clear();
+        frames += ensemble.take_frames().size();
         benchmark::ClobberMemory();
     }
     const double samples = static_cast<double>(state.iterations()) * audio.size();

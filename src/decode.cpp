@@ -104,11 +104,11 @@ Result<DecodeSummary> decode_samples(std::span<const int16_t> samples, uint32_t 
     // Every rate-derived quantity of the demodulator divides by the rate.
     if (sample_rate == 0) return Error{"recording declares a sample rate of 0"};
 
-    // One slicer, profile A, no repair, no hard limiting: the demodulator as
-    // constructed. Nobody takes its carrier-detect records, so none are kept.
+    // One slicer, profile A, no repair, no hard limiting (the default options).
+    // Nobody takes its carrier-detect records, so none are kept.
     auto demod = demod_afsk::AfskDemodulator::create(sample_rate, kBaud, kMarkHz, kSpaceHz,
                                                      /*profile_b=*/false, /*channel=*/0,
-                                                     /*subchan=*/0, /*keep_dcd_changes=*/false);
+                                                     /*subchan=*/0, {.keep_dcd_changes = false});
     for (int16_t sample : samples) demod->process_sample(sample);
 
     std::vector<std::pair<float, float>> levels;
@@ -116,11 +116,7 @@ Result<DecodeSummary> decode_samples(std::span<const int16_t> samples, uint32_t 
     for (const hdlc::DecodedFrame& frame : demod->frames()) {
         levels.emplace_back(frame.audio_level_mark, frame.audio_level_space);
     }
-    hdlc::HdlcDecoder& decoder = demod->decoders().front();
-    uint64_t bad_fcs = decoder.bad_fcs();
-    decoder.reset_bad_fcs();
-
-    DecodeSummary summary = summarize(levels, bad_fcs);
+    DecodeSummary summary = summarize(levels, demod->take_bad_fcs());
     summary.sample_rate = sample_rate;
     return summary;
 }

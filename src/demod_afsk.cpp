@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "bit_clock.h"
+#include "drain.h"
 #include "num.h"
 #include "simd_sums.h"
 
@@ -142,11 +143,13 @@ void SlicerState::take_crossing() {
 
 AfskDemodulator::AfskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t mark, uint32_t space,
                                  bool profile_b, uint64_t channel, std::size_t subchan,
-                                 bool keep_dcd_changes)
+                                 const AfskOptions& options)
     : channel_(channel),
       subchan_(subchan),
+      fix_bits_(options.fix_bits),
       profile_b_(profile_b),
-      keep_dcd_changes_(keep_dcd_changes) {
+      hard_limit_(options.hard_limit),
+      keep_dcd_changes_(options.keep_dcd_changes) {
     for (std::size_t k = 0; k < cosine_table_.size(); ++k) {
         cosine_table_[k] = std::cos(static_cast<float>(k + k) * dsp::PI * (1.0f / 256.0f));
     }
@@ -199,24 +202,26 @@ AfskDemodulator::AfskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t m
     constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
     quiet_phase_limit_ = bit_clock_step_ >= 0 ? std::max<int32_t>(0, kMax - bit_clock_step_)
                                               : std::numeric_limits<int32_t>::min();
-    decoders_.emplace_back(channel_, subchan_, 0);
-    set_slicer_lanes();
+    set_num_slicers(options.num_slicers);
 }
 
 std::unique_ptr<AfskDemodulator> AfskDemodulator::create(uint32_t sample_rate, uint32_t baud,
                                                          uint32_t mark, uint32_t space,
                                                          bool profile_b, uint64_t channel,
                                                          std::size_t subchan,
-                                                         bool keep_dcd_changes) {
+                                                         const AfskOptions& options) {
     return std::make_unique<AfskDemodulator>(sample_rate, baud, mark, space, profile_b, channel,
-                                             subchan, keep_dcd_changes);
+                                             subchan, options);
 }
 
 void AfskDemodulator::set_num_slicers(std::size_t n) {
     num_slicers_ = std::clamp<std::size_t>(n, 1, MAX_SLICERS);
     std::vector<hdlc::HdlcDecoder> fresh;
     fresh.reserve(num_slicers_);
-    for (std::size_t k = 0; k < num_slicers_; ++k) fresh.emplace_back(channel_, subchan_, k);
+    for (std::size_t k = 0; k < num_slicers_; ++k) {
+        fresh.emplace_back(channel_, subchan_, k);
+        fresh.back().set_fix_bits(fix_bits_);
+    }
     decoders_ = std::move(fresh);
     offsets_.fill(0.0f);
     if (num_slicers_ >= 2) {
@@ -225,6 +230,20 @@ void AfskDemodulator::set_num_slicers(std::size_t n) {
             offsets_[k] = static_cast<float>(k) / spread - 0.5f;
     }
     set_slicer_lanes();
+}
+
+std::vector<hdlc::DecodedFrame> AfskDemodulator::take_frames() {
+    return drain::take_all(frames_);
+}
+
+std::vector<DcdChange> AfskDemodulator::take_dcd_changes() {
+    return drain::take_all(dcd_changes_);
+}
+
+uint64_t AfskDemodulator::take_bad_fcs() {
+    const uint64_t first = decoders_.front().bad_fcs();
+    for (hdlc::HdlcDecoder& d : decoders_) d.reset_bad_fcs();
+    return first;
 }
 
 void AfskDemodulator::set_slicer_lanes() {

@@ -11,9 +11,11 @@
 // discriminator. Completed frames and carrier-detect transitions stay queued in
 // the demodulator until its owner takes them.
 //
-// The object is large (fixed tap arrays and delay lines); owners hold it boxed
-// (see `create`). Nothing on the per-sample path allocates except the growth of
-// the two queues and the decoders' frame buffers.
+// Construction takes every setting; from then on the owner feeds samples and,
+// after each block, takes the queues (take_frames, take_dcd_changes,
+// take_bad_fcs). The object is large (fixed tap arrays and delay lines); owners
+// hold it boxed (see `create`). Nothing on the per-sample path allocates except
+// the growth of the two queues and the decoders' frame buffers.
 
 #include <array>
 #include <cstddef>
@@ -100,29 +102,42 @@ uint32_t decision_quality(float v);
 // slicers): the integer part of min(100 |v| / max(swing, 1e-7), 100); NaN gives 0.
 uint32_t decision_quality(float v, float swing);
 
+// How a demodulator runs beyond the signal it is built for; the defaults are
+// one slicer, no repair, no limiter, carrier-detect records kept.
+struct AfskOptions {
+    // Slicers to run, clamped to 1..MAX_SLICERS.
+    std::size_t num_slicers = 1;
+    // Repair level of every slicer's decoder (see HdlcDecoder::set_fix_bits).
+    uint8_t fix_bits = 0;
+    // Each input sample replaced by its sign before filtering.
+    bool hard_limit = false;
+    // With false no carrier-detect records are queued (for demodulators whose
+    // records nobody takes); the carrier-detect state is kept either way.
+    bool keep_dcd_changes = true;
+};
+
 class AfskDemodulator {
 public:
-    // Designs the filters, oscillators and bit clock for the given settings;
-    // one slicer. Any settings are accepted: ones that make no sense (a zero
-    // sample rate, a baud above the rate) give a demodulator that decodes
-    // nothing. With keep_dcd_changes false no carrier-detect records are queued
-    // (for demodulators whose records nobody takes); the state is kept either way.
+    // Designs the filters, oscillators and bit clock for the given settings and
+    // builds one decoder per slicer. Any settings are accepted: ones that make
+    // no sense (a zero sample rate, a baud above the rate) give a demodulator
+    // that decodes nothing.
     AfskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t mark, uint32_t space,
                     bool profile_b, uint64_t channel, std::size_t subchan,
-                    bool keep_dcd_changes = true);
+                    const AfskOptions& options = {});
 
     // The same, boxed.
     static std::unique_ptr<AfskDemodulator> create(uint32_t sample_rate, uint32_t baud,
                                                    uint32_t mark, uint32_t space, bool profile_b,
                                                    uint64_t channel, std::size_t subchan,
-                                                   bool keep_dcd_changes = true);
+                                                   const AfskOptions& options = {});
 
     AfskDemodulator(const AfskDemodulator&) = delete;
     AfskDemodulator& operator=(const AfskDemodulator&) = delete;
 
-    // Sets the slicer count (clamped to 1..MAX_SLICERS) and replaces the
-    // decoders with fresh ones for slices 0 to n - 1; their settings (such as
-    // the repair level) must be set again afterwards. Slicer states are kept.
+    // Changes the slicer count (clamped to 1..MAX_SLICERS): the decoders are
+    // replaced with fresh ones for slices 0 to n - 1, with the demodulator's
+    // repair level. Slicer states and every other setting are kept.
     void set_num_slicers(std::size_t n);
 
     // Processes one input sample.
@@ -133,15 +148,21 @@ public:
     // crossing). Both give the same results; the plain loop is the reference.
     void set_plain_slicers(bool on) { plain_slicers_ = on; }
 
-    // When set, each input sample is replaced by its sign before filtering.
-    void set_hard_limit(bool on) { hard_limit_ = on; }
     bool hard_limit() const { return hard_limit_; }
+    uint8_t fix_bits() const { return fix_bits_; }
 
-    // Frames completed and not yet taken, oldest first; the owner empties it.
-    std::vector<hdlc::DecodedFrame>& frames() { return frames_; }
+    // Frames completed and not yet taken, oldest first.
+    const std::vector<hdlc::DecodedFrame>& frames() const { return frames_; }
     // Carrier-detect transitions not yet taken, oldest first.
-    std::vector<DcdChange>& dcd_changes() { return dcd_changes_; }
-    // One decoder per slicer; decoder k belongs to slicer k.
+    const std::vector<DcdChange>& dcd_changes() const { return dcd_changes_; }
+    // Move the queued frames, or transitions, out, oldest first, leaving the
+    // queue empty with its capacity.
+    std::vector<hdlc::DecodedFrame> take_frames();
+    std::vector<DcdChange> take_dcd_changes();
+    // The bad-FCS count of slicer 0's decoder; every decoder's count is reset.
+    uint64_t take_bad_fcs();
+    // One decoder per slicer; decoder k belongs to slicer k. Their settings are
+    // the demodulator's: set_num_slicers replaces them.
     std::vector<hdlc::HdlcDecoder>& decoders() { return decoders_; }
     const std::vector<hdlc::HdlcDecoder>& decoders() const { return decoders_; }
 
@@ -285,8 +306,9 @@ private:
     float f_lo_ = 0.0f;
     float f_hi_ = 0.0f;
     uint8_t prefilter_window_ = 0;
+    uint8_t fix_bits_;
     bool profile_b_;
-    bool hard_limit_ = false;
+    bool hard_limit_;
     bool keep_dcd_changes_;
     bool plain_slicers_ = false;
 };

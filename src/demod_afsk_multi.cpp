@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "drain.h"
 #include "invariant.h"
 
 namespace demod_afsk_multi {
@@ -17,12 +18,11 @@ MultiAfskDemodulator::MultiAfskDemodulator(uint32_t sample_rate, uint32_t baud, 
     members_.reserve(rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const MultiConfig& row = rows[i];
-        auto member = demod_afsk::AfskDemodulator::create(sample_rate, baud, mark, space,
-                                                          row.profile_b, channel, i,
-                                                          /*keep_dcd_changes=*/false);
-        if (row.num_slicers > 1) member->set_num_slicers(row.num_slicers);
-        member->set_hard_limit(row.hard_limit);
-        members_.push_back(std::move(member));
+        const demod_afsk::AfskOptions options{.num_slicers = row.num_slicers,
+                                              .hard_limit = row.hard_limit,
+                                              .keep_dcd_changes = false};
+        members_.push_back(demod_afsk::AfskDemodulator::create(sample_rate, baud, mark, space,
+                                                               row.profile_b, channel, i, options));
     }
 }
 
@@ -31,13 +31,11 @@ void MultiAfskDemodulator::process_sample(int16_t sample) {
     // after it ran gives the same order as running all members first.
     for (auto& member : members_) {
         member->process_sample(sample);
-        std::vector<hdlc::DecodedFrame>& completed = member->frames();
-        if (completed.empty()) [[likely]]
+        if (member->frames().empty()) [[likely]]
             continue;
-        for (hdlc::DecodedFrame& frame : completed) {
+        for (hdlc::DecodedFrame& frame : member->take_frames()) {
             if (dedup_.pass(frame.data, frame.sample_index)) frames_.push_back(std::move(frame));
         }
-        completed.clear();
     }
 }
 
@@ -57,25 +55,39 @@ void MultiAfskDemodulator::process_samples(std::span<const int16_t> samples) {
 
 void MultiAfskDemodulator::merge_member_frames() {
     // Each member's queue is in sample order; a few frames at most, so the
-    // next one is found by a plain scan over the members.
-    std::vector<std::size_t> next(members_.size(), 0);
+    // next one is found by a plain scan over the queues.
+    std::vector<std::vector<hdlc::DecodedFrame>> queues;
+    queues.reserve(members_.size());
+    for (auto& member : members_) queues.push_back(member->take_frames());
+    std::vector<std::size_t> next(queues.size(), 0);
     for (;;) {
-        std::size_t best = members_.size();
+        std::size_t best = queues.size();
         uint64_t best_index = 0;
-        for (std::size_t i = 0; i < members_.size(); ++i) {
-            const std::vector<hdlc::DecodedFrame>& queue = members_[i]->frames();
-            if (next[i] == queue.size()) continue;
-            const uint64_t index = queue[next[i]].sample_index;
-            if (best == members_.size() || index < best_index) {
+        for (std::size_t i = 0; i < queues.size(); ++i) {
+            if (next[i] == queues[i].size()) continue;
+            const uint64_t index = queues[i][next[i]].sample_index;
+            if (best == queues.size() || index < best_index) {
                 best = i;
                 best_index = index;
             }
         }
-        if (best == members_.size()) break;
-        hdlc::DecodedFrame& frame = members_[best]->frames()[next[best]++];
+        if (best == queues.size()) break;
+        hdlc::DecodedFrame& frame = queues[best][next[best]++];
         if (dedup_.pass(frame.data, frame.sample_index)) frames_.push_back(std::move(frame));
     }
-    for (auto& member : members_) member->frames().clear();
+}
+
+std::vector<hdlc::DecodedFrame> MultiAfskDemodulator::take_frames() {
+    return drain::take_all(frames_);
+}
+
+uint64_t MultiAfskDemodulator::take_bad_fcs() {
+    uint64_t first = 0;
+    for (std::size_t i = 0; i < members_.size(); ++i) {
+        const uint64_t count = members_[i]->take_bad_fcs();
+        if (i == 0) first = count;
+    }
+    return first;
 }
 
 bool MultiAfskDemodulator::carrier_detect() const {

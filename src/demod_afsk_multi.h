@@ -48,7 +48,7 @@ inline constexpr std::span<const MultiConfig> DUAL_ROWS{ENSEMBLE_TABLE.data() + 
 class MultiAfskDemodulator {
 public:
     // Builds one member per row, in row order, with subchan = row position.
-    // Requires at least one row (a broken invariant otherwise). The members' decoders keep
+    // Requires at least one row (a broken invariant otherwise). The members' decoders have
     // repair level 0.
     MultiAfskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t mark, uint32_t space,
                          uint64_t channel, std::span<const MultiConfig> rows);
@@ -70,8 +70,13 @@ public:
     // The longest stretch one member runs before the next takes its turn.
     static constexpr std::size_t RUN_LENGTH = 256;
 
-    // Frames passed and not yet taken, oldest first; the owner empties it.
-    std::vector<hdlc::DecodedFrame>& frames() { return frames_; }
+    // Frames passed and not yet taken, oldest first.
+    const std::vector<hdlc::DecodedFrame>& frames() const { return frames_; }
+    // Moves the passed frames out, oldest first, leaving the list empty with its capacity.
+    std::vector<hdlc::DecodedFrame> take_frames();
+    // The bad-FCS count of member 0's slicer 0 decoder; every decoder's count
+    // in every member is reset.
+    uint64_t take_bad_fcs();
 
     // Majority carrier detect: on when at least n - n/2 of the n members each
     // have a slicer whose carrier detect is on.
@@ -82,9 +87,9 @@ public:
     }
 
 private:
-    // Passes the members' queued frames through de-duplication in the order
-    // per-sample running would meet them: by sample index, then member, then
-    // queue order (slicer), and empties the members' queues.
+    // Takes the members' queued frames and passes them through de-duplication
+    // in the order per-sample running would meet them: by sample index, then
+    // member, then queue order (slicer).
     void merge_member_frames();
 
     std::vector<std::unique_ptr<demod_afsk::AfskDemodulator>> members_;

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace hdlc {
@@ -206,6 +207,8 @@ public:
     // Closing flags that yielded no frame (saturating); the owner reads and resets it.
     uint64_t bad_fcs() const { return bad_fcs_; }
     void reset_bad_fcs() { bad_fcs_ = 0; }
+    // The count, which is reset.
+    uint64_t take_bad_fcs() { return std::exchange(bad_fcs_, 0); }
 
     // True while hunting for a flag (after construction or an abort).
     bool hunting() const { return bit_count_ < 0; }

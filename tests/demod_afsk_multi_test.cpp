@@ -53,17 +53,15 @@ std::vector<Candidate> all_copies(std::span<const MultiConfig> rows,
                                   const std::vector<int16_t>& audio) {
     std::vector<std::unique_ptr<AfskDemodulator>> members;
     for (size_t i = 0; i < rows.size(); ++i) {
-        auto m = AfskDemodulator::create(RATE, 1200, 1200, 2200, rows[i].profile_b, CHANNEL, i);
-        m->set_num_slicers(rows[i].num_slicers);
-        m->set_hard_limit(rows[i].hard_limit);
-        members.push_back(std::move(m));
+        members.push_back(AfskDemodulator::create(
+            RATE, 1200, 1200, 2200, rows[i].profile_b, CHANNEL, i,
+            {.num_slicers = rows[i].num_slicers, .hard_limit = rows[i].hard_limit}));
     }
     std::vector<Candidate> copies;
     for (int16_t s : audio) {
         for (auto& m : members) m->process_sample(s);
         for (size_t i = 0; i < members.size(); ++i) {
-            for (auto& f : members[i]->frames()) copies.push_back({std::move(f), i});
-            members[i]->frames().clear();
+            for (auto& f : members[i]->take_frames()) copies.push_back({std::move(f), i});
         }
     }
     return copies;
@@ -75,7 +73,7 @@ std::vector<DecodedFrame> run_ensemble(std::span<const MultiConfig> rows,
     for (int16_t s : audio) ensemble.process_sample(s);
     // Every member saw every sample, so sample indices are comparable.
     for (const auto& m : ensemble.members()) EXPECT_EQ(m->sample_count(), audio.size());
-    return std::move(ensemble.frames());
+    return ensemble.take_frames();
 }
 
 struct EndToEndCase {

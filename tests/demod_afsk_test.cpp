@@ -143,6 +143,37 @@ TEST(AfskSetup, SlicerCountRebuildsDecodersAndClamps) {
     EXPECT_EQ(d.decoders().size(), 9u);
 }
 
+// Settings given at construction hold for every decoder, also across a later
+// change of the slicer count.
+TEST(AfskSetup, OptionsHoldAcrossSlicerCountChanges) {
+    struct Case {
+        demod_afsk::AfskOptions options;
+        std::size_t slicers, later_slicers;
+    };
+    const Case cases[] = {
+        {{.num_slicers = 9, .fix_bits = 2}, 9, 3},
+        {{.num_slicers = 1, .fix_bits = 1, .hard_limit = true}, 1, 9},
+        {{.num_slicers = 0, .fix_bits = 2, .keep_dcd_changes = false}, 1, 5},
+        {{.num_slicers = 40, .fix_bits = 3}, 9, 1},
+    };
+    for (const Case& c : cases) {
+        AfskDemodulator d(44100, 1200, 1200, 2200, false, 5, 1, c.options);
+        for (const std::size_t n : {c.slicers, c.later_slicers}) {
+            SCOPED_TRACE(testing::Message() << c.options.num_slicers << " then " << n);
+            if (n != c.slicers) d.set_num_slicers(n);
+            EXPECT_EQ(d.num_slicers(), n);
+            ASSERT_EQ(d.decoders().size(), n);
+            for (std::size_t k = 0; k < n; ++k) {
+                EXPECT_EQ(d.decoders()[k].fix_bits(), c.options.fix_bits);
+                EXPECT_EQ(d.decoders()[k].slice(), k);
+            }
+            EXPECT_EQ(d.fix_bits(), c.options.fix_bits);
+            EXPECT_EQ(d.hard_limit(), c.options.hard_limit);
+            EXPECT_EQ(d.keeps_dcd_changes(), c.options.keep_dcd_changes);
+        }
+    }
+}
+
 TEST(AfskSlicer, ClockPullAndCrossingGrades) {
     struct Case {
         int32_t phase;
@@ -246,10 +277,8 @@ struct Decoded {
 Decoded run(AfskDemodulator& d, const std::vector<int16_t>& audio) {
     Decoded out;
     for (int16_t s : audio) d.process_sample(s);
-    out.frames = std::move(d.frames());
-    out.dcd = std::move(d.dcd_changes());
-    d.frames().clear();
-    d.dcd_changes().clear();
+    out.frames = d.take_frames();
+    out.dcd = d.take_dcd_changes();
     return out;
 }
 
@@ -422,8 +451,7 @@ TEST(AfskHardLimit, SignBeforePrefilterZeroIsPositive) {
     ASSERT_GT(std::count(audio.begin(), audio.end(), 0), 100);
     ASSERT_GT(std::count(audio.begin(), audio.end(), -1), 100);
 
-    AfskDemodulator limited(44100, 1200, 1200, 2200, false, 0, 0);
-    limited.set_hard_limit(true);
+    AfskDemodulator limited(44100, 1200, 1200, 2200, false, 0, 0, {.hard_limit = true});
     AfskDemodulator plain(44100, 1200, 1200, 2200, false, 0, 0);
     std::vector<int16_t> signs;
     for (int16_t x : audio) signs.push_back(x < 0 ? -16384 : 16384);  // exactly -1.0 and +1.0
@@ -489,7 +517,7 @@ TEST(AfskCarrierDetect, RecordsOnAndOffUnlessTurnedOff) {
     ASSERT_EQ(quiet.dcd.size(), 1u);
     EXPECT_EQ(quiet.dcd[0], (demod_afsk::DcdChange{4, 2, 0, false}));
 
-    AfskDemodulator unkept(44100, 1200, 1200, 2200, false, 4, 2, /*keep_dcd_changes=*/false);
+    AfskDemodulator unkept(44100, 1200, 1200, 2200, false, 4, 2, {.keep_dcd_changes = false});
     EXPECT_FALSE(unkept.keeps_dcd_changes());
     const Decoded signal2 = run(unkept, audio);
     EXPECT_TRUE(unkept.slicer(0).carrier_detect);
@@ -560,13 +588,10 @@ TEST(AfskQuietPath, MatchesPlainSlicerLoop) {
         SCOPED_TRACE(testing::Message()
                      << "profile_b " << c.profile_b << " slicers " << c.slicers << " hard limit "
                      << c.hard_limit << " later " << c.slicers_later);
-        AfskDemodulator fast(44100, 1200, 1200, 2200, c.profile_b, 1, 0);
-        AfskDemodulator plain(44100, 1200, 1200, 2200, c.profile_b, 1, 0);
+        const demod_afsk::AfskOptions options{.num_slicers = c.slicers, .hard_limit = c.hard_limit};
+        AfskDemodulator fast(44100, 1200, 1200, 2200, c.profile_b, 1, 0, options);
+        AfskDemodulator plain(44100, 1200, 1200, 2200, c.profile_b, 1, 0, options);
         plain.set_plain_slicers(true);
-        for (AfskDemodulator* d : {&fast, &plain}) {
-            d->set_num_slicers(c.slicers);
-            d->set_hard_limit(c.hard_limit);
-        }
         std::size_t frames = 0;
         for (std::size_t i = 0; i < audio.size(); ++i) {
             if (i == audio.size() / 2 && c.slicers_later != 0) {
@@ -590,9 +615,8 @@ TEST(AfskQuietPath, MatchesPlainSlicerLoop) {
                        a.bad_flag == b.bad_flag && a.carrier_detect == b.carrier_detect;
             }
             ASSERT_TRUE(same) << "first difference at sample " << i;
-            frames += fast.frames().size();
-            fast.frames().clear();
-            plain.frames().clear();
+            frames += fast.take_frames().size();
+            (void)plain.take_frames();
         }
         // The traffic was decoded, so bit times, crossings and frames all occurred.
         EXPECT_GE(frames, 2u);
@@ -617,8 +641,8 @@ TEST(AfskFilters, ChainFollowsDirectConvolutionAtEverySample) {
     std::mt19937 rng(17);
     std::uniform_int_distribution<int> value(-20000, 20000);
     for (const Case& c : cases) {
-        AfskDemodulator demod(c.rate, c.baud, 1200, 2200, c.profile_b, 0, 0);
-        demod.set_hard_limit(c.hard_limit);
+        AfskDemodulator demod(c.rate, c.baud, 1200, 2200, c.profile_b, 0, 0,
+                              {.hard_limit = c.hard_limit});
         const auto pre_taps = demod.prefilter_taps();
         const auto low_taps = demod.lowpass_taps();
         std::array<float, 256> table;

@@ -8,8 +8,10 @@
 //
 // Each kind is one alternative of the variant, a struct holding its
 // demodulator with the same five operations; ChannelDemod forwards to the
-// alternative it holds. A new kind is one more such struct in the variant.
-// Used by one thread only (the one that owns the channel's pipeline).
+// alternative it holds. Every demodulator is built with all its settings and
+// drained the same way (its take_frames and take_bad_fcs; the AFSK one's
+// take_dcd_changes). A new kind is one more such struct in the variant. Used
+// by one thread only (the one that owns the channel's pipeline).
 
 #include <cstdint>
 #include <memory>
@@ -34,9 +36,9 @@ public:
         std::unique_ptr<demod_afsk::AfskDemodulator> demod;
 
         void process_sample(int16_t sample) { demod->process_sample(sample); }
-        std::vector<hdlc::DecodedFrame> take_frames();
-        uint64_t take_bad_fcs();
-        std::vector<demod_afsk::DcdChange> take_dcd_changes();
+        std::vector<hdlc::DecodedFrame> take_frames() { return demod->take_frames(); }
+        uint64_t take_bad_fcs() { return demod->take_bad_fcs(); }
+        std::vector<demod_afsk::DcdChange> take_dcd_changes() { return demod->take_dcd_changes(); }
         // None: its carrier detect is reported per slicer through take_dcd_changes.
         std::optional<bool> dcd() const { return std::nullopt; }
     };
@@ -47,8 +49,8 @@ public:
 
         void process_sample(int16_t sample) { demod->process_sample(sample); }
         void process_samples(std::span<const int16_t> samples) { demod->process_samples(samples); }
-        std::vector<hdlc::DecodedFrame> take_frames();
-        uint64_t take_bad_fcs();
+        std::vector<hdlc::DecodedFrame> take_frames() { return demod->take_frames(); }
+        uint64_t take_bad_fcs() { return demod->take_bad_fcs(); }
         // None: members keep no records.
         std::vector<demod_afsk::DcdChange> take_dcd_changes() { return {}; }
         std::optional<bool> dcd() const { return demod->carrier_detect(); }
@@ -60,7 +62,7 @@ public:
 
         void process_sample(int16_t sample) { demod.process_sample(sample); }
         std::vector<hdlc::DecodedFrame> take_frames() { return demod.take_frames(); }
-        uint64_t take_bad_fcs();
+        uint64_t take_bad_fcs() { return demod.take_bad_fcs(); }
         std::vector<demod_afsk::DcdChange> take_dcd_changes() { return {}; }
         std::optional<bool> dcd() const { return demod.dcd(); }
     };
@@ -71,7 +73,7 @@ public:
 
         void process_sample(int16_t sample) { demod.process_sample(sample); }
         std::vector<hdlc::DecodedFrame> take_frames() { return demod.take_frames(); }
-        uint64_t take_bad_fcs();
+        uint64_t take_bad_fcs() { return demod.take_bad_fcs(); }
         std::vector<demod_afsk::DcdChange> take_dcd_changes() { return {}; }
         std::optional<bool> dcd() const { return demod.dcd(); }
     };

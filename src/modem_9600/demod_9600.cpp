@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "bit_clock.h"
+#include "drain.h"
 #include "num.h"
 
 namespace modem_9600 {
@@ -20,7 +21,8 @@ int64_t wrapping_add(int64_t a, int64_t b) {
 
 }  // namespace
 
-Demod9600::Demod9600(uint32_t sample_rate, uint32_t baud, uint64_t channel, uint64_t subchan)
+Demod9600::Demod9600(uint32_t sample_rate, uint32_t baud, uint64_t channel, uint64_t subchan,
+                     uint8_t fix_bits)
     : decoder_(channel, subchan, 0),
       channel_(channel),
       subchan_(subchan),
@@ -29,6 +31,7 @@ Demod9600::Demod9600(uint32_t sample_rate, uint32_t baud, uint64_t channel, uint
       pll_step_(bit_clock_step(sample_rate, baud_)) {
     taps_ = design_lowpass(sample_rate_, baud_);
     decoder_.set_scrambled(true);
+    decoder_.set_fix_bits(fix_bits);
 }
 
 void Demod9600::process_sample(int16_t sample) {
@@ -88,7 +91,7 @@ void Demod9600::transition() {
 }
 
 std::vector<hdlc::DecodedFrame> Demod9600::take_frames() {
-    return std::exchange(frames_, {});
+    return drain::take_all(frames_);
 }
 
 }  // namespace modem_9600

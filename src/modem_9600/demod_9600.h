@@ -4,7 +4,8 @@
 // (9600 baud by default). Per sample: a low-pass, a sign slicer, an integer
 // bit clock that locks to the zero crossings and one HDLC decoder in scrambled
 // mode. It keeps a carrier-detect flag and the frames it decoded until its
-// owner takes them. No allocation per sample except for a delivered frame.
+// owner takes them (take_frames, take_bad_fcs). No allocation per sample except
+// for a delivered frame.
 
 #include <array>
 #include <cstddef>
@@ -18,17 +19,21 @@ namespace modem_9600 {
 
 class Demod9600 {
 public:
-    // A baud of 0 means 9600. The decoder gets (channel, subchan, slice 0) and
-    // runs in scrambled mode; its repair level stays 0 until the owner sets it.
-    Demod9600(uint32_t sample_rate, uint32_t baud, uint64_t channel, uint64_t subchan);
+    // A baud of 0 means 9600. The decoder gets (channel, subchan, slice 0), runs
+    // in scrambled mode and has repair level fix_bits.
+    Demod9600(uint32_t sample_rate, uint32_t baud, uint64_t channel, uint64_t subchan,
+              uint8_t fix_bits = 0);
 
     // Feeds one input sample; may append to the frames list.
     void process_sample(int16_t sample);
 
-    // Moves out the frames decoded so far, oldest first.
+    // Frames decoded and not yet taken, oldest first.
+    const std::vector<hdlc::DecodedFrame>& frames() const { return frames_; }
+    // Moves them out, leaving the list empty with its capacity.
     std::vector<hdlc::DecodedFrame> take_frames();
-    // The one decoder (its bad-FCS count and repair level belong to the owner).
-    hdlc::HdlcDecoder& decoder() { return decoder_; }
+    // The decoder's bad-FCS count, which is reset.
+    uint64_t take_bad_fcs() { return decoder_.take_bad_fcs(); }
+    // The one decoder.
     const hdlc::HdlcDecoder& decoder() const { return decoder_; }
     bool dcd() const { return dcd_; }
 

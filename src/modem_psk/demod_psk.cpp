@@ -5,6 +5,7 @@
 #include <numbers>
 #include <utility>
 
+#include "drain.h"
 #include "modem_psk/rrc_filter.h"
 #include "num.h"
 
@@ -44,7 +45,8 @@ uint8_t gray_value(uint32_t d, bool eight_psk, int table_variant) {
 }
 
 PskDemodulator::PskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t centre_hz,
-                               int table_variant, uint64_t channel, uint64_t subchan)
+                               int table_variant, uint64_t channel, uint64_t subchan,
+                               uint8_t fix_bits)
     : decoder_(channel, subchan, 0),
       channel_(channel),
       subchan_(subchan),
@@ -57,6 +59,7 @@ PskDemodulator::PskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t cen
                           static_cast<float>(baud == 0 ? 1 : baud)),
       eight_psk_(baud >= EIGHT_PSK_MIN_BAUD),
       table_variant_(table_variant) {
+    decoder_.set_fix_bits(fix_bits);
     taps_ = design_rrc(samples_per_symbol_);
     ring_i_.assign(2 * taps_.size(), 0.0f);
     ring_q_.assign(2 * taps_.size(), 0.0f);
@@ -140,7 +143,7 @@ void PskDemodulator::symbol_instant(float x, float y) {
 }
 
 std::vector<hdlc::DecodedFrame> PskDemodulator::take_frames() {
-    return std::exchange(frames_, {});
+    return drain::take_all(frames_);
 }
 
 }  // namespace modem_psk

@@ -6,8 +6,9 @@
 // result; per symbol: Gardner timing, a decision-directed carrier loop, the
 // phase change since the last symbol mapped through a Gray table to two or
 // three bits, fed least significant first into one plain HDLC decoder. It keeps
-// a carrier-detect flag and the frames it decoded until its owner takes them.
-// No allocation per sample except for a delivered frame.
+// a carrier-detect flag and the frames it decoded until its owner takes them
+// (take_frames, take_bad_fcs). No allocation per sample except for a delivered
+// frame.
 
 #include <cstddef>
 #include <cstdint>
@@ -34,18 +35,22 @@ class PskDemodulator {
 public:
     // baud must be non-zero (the channel settings replace 0); centre_hz is the
     // carrier; table_variant 2 selects the second QPSK table, 1 the first. The
-    // decoder gets (channel, subchan, slice 0) in plain mode. Whatever the
-    // settings, the filter has at most MAX_RRC_TAPS taps.
+    // decoder gets (channel, subchan, slice 0) in plain mode and has repair
+    // level fix_bits. Whatever the settings, the filter has at most
+    // MAX_RRC_TAPS taps.
     PskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t centre_hz, int table_variant,
-                   uint64_t channel, uint64_t subchan);
+                   uint64_t channel, uint64_t subchan, uint8_t fix_bits = 0);
 
     // Feeds one input sample; may append to the frames list.
     void process_sample(int16_t sample);
 
-    // Moves out the frames decoded so far, oldest first.
+    // Frames decoded and not yet taken, oldest first.
+    const std::vector<hdlc::DecodedFrame>& frames() const { return frames_; }
+    // Moves them out, leaving the list empty with its capacity.
     std::vector<hdlc::DecodedFrame> take_frames();
-    // The one decoder (its bad-FCS count and repair level belong to the owner).
-    hdlc::HdlcDecoder& decoder() { return decoder_; }
+    // The decoder's bad-FCS count, which is reset.
+    uint64_t take_bad_fcs() { return decoder_.take_bad_fcs(); }
+    // The one decoder.
     const hdlc::HdlcDecoder& decoder() const { return decoder_; }
     bool dcd() const { return dcd_; }
 

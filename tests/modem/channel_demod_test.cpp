@@ -18,6 +18,7 @@
 #include "modem_psk/rrc_filter.h"
 #include "support/afsk_signal.h"
 #include "support/hdlc_bits.h"
+#include "support/test_modulators.h"
 
 namespace {
 
@@ -335,6 +336,55 @@ TEST(ChannelDemodDrain, EnsembleCarrierDetectIsTheMajority) {
         }
         EXPECT_EQ(demod.dcd(), std::optional<bool>(tc.dcd)) << tc.ensemble;
         EXPECT_TRUE(demod.take_dcd_changes().empty());
+    }
+}
+
+// The frames queued inside the demodulator that `demod` holds.
+const std::vector<hdlc::DecodedFrame>& queued_frames(const ChannelDemod& demod) {
+    return std::visit(
+        [](const auto& k) -> const std::vector<hdlc::DecodedFrame>& {
+            if constexpr (requires { k.demod->frames(); }) {
+                return k.demod->frames();
+            } else {
+                return k.demod.frames();
+            }
+        },
+        demod.kind());
+}
+
+// Every kind hands its frames over the same way: take_frames moves out all that
+// is queued and leaves the queue empty with its room, so that the frames after
+// a drain need no allocation.
+TEST(ChannelDemodDrain, EveryKindKeepsItsQueueRoom) {
+    using test_modulators::frame_line_bits;
+    const std::vector<test_modulators::Bytes> frames = {test_modulators::sample_frame(40, 1),
+                                                        test_modulators::sample_frame(60, 2)};
+    ChannelConfig baseband = afsk_config("9600", "");
+    baseband.baud = 9600;
+    struct Case {
+        const char* name;
+        ChannelConfig cfg;
+        uint32_t rate;
+        std::vector<int16_t> audio;
+    };
+    const Case cases[] = {
+        {"single", afsk_config("afsk", "single", 9), RATE, carrier_audio()},
+        {"triple", afsk_config("afsk", "triple"), RATE, carrier_audio()},
+        {"dual", afsk_config("afsk", "dual"), RATE, carrier_audio()},
+        {"9600", baseband, 48000, test_modulators::baseband_nrz(frame_line_bits(frames, true), {})},
+        {"psk", afsk_config("psk", ""), 48000,
+         test_modulators::psk_signal(frame_line_bits(frames, false), {})},
+    };
+    for (const Case& c : cases) {
+        ChannelDemod demod = modem::create_demod(c.cfg, c.rate);
+        modem::process_demod_samples(demod, c.audio);
+        const std::size_t queued = queued_frames(demod).size();
+        const std::vector<hdlc::DecodedFrame> taken = demod.take_frames();
+        ASSERT_FALSE(taken.empty()) << c.name;
+        EXPECT_EQ(taken.size(), queued) << c.name;
+        EXPECT_TRUE(queued_frames(demod).empty()) << c.name;
+        EXPECT_GE(queued_frames(demod).capacity(), taken.size()) << c.name;
+        EXPECT_TRUE(demod.take_frames().empty()) << c.name;
     }
 }
 

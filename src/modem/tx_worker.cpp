@@ -391,9 +391,11 @@ DrainTiming drain_timing(uint64_t samples, uint32_t sample_rate) {
 }
 
 OutputOpener soundcard_output_opener() {
-    return [](const soundcard::OutputSpec&,
-              std::optional<OutputDevice>) -> Result<std::unique_ptr<TxSink>> {
-        return make_error("sound-card playback is not available in this build");
+    return [](const soundcard::OutputSpec& spec,
+              std::optional<OutputDevice> device) -> Result<std::unique_ptr<TxSink>> {
+        Result<soundcard::AudioSink> sink = soundcard::spawn_output(spec, std::move(device));
+        if (!sink) return sink.error();
+        return as_tx_sink(std::move(sink).value());
     };
 }
 

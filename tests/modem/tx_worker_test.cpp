@@ -1,5 +1,7 @@
 #include "modem/tx_worker.h"
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -15,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "support/alsa_config.h"
 #include "support/eventually.h"
 #include "support/fake_stream.h"
 #include "support/stderr_capture.h"
@@ -942,6 +945,93 @@ TEST(TxWorker, ThroughTheSoundcardSinkAStreamFailureEndsTheWaitAndTheSinkGoesBef
     EXPECT_EQ(builds_at_unkey, 1);
     EXPECT_FALSE(live_at_unkey);
     EXPECT_EQ(s.finish(), Lines{kOpened3});
+}
+
+// A real sink passed through, noting in the log when its played count first
+// reaches the target of the last submit.
+class WatchedSink : public modem::TxSink {
+public:
+    WatchedSink(EventLog& log, std::unique_ptr<modem::TxSink> inner)
+        : log_(log), inner_(std::move(inner)) {}
+
+    Result<uint64_t> submit(audio::SampleBlock block) override {
+        Result<uint64_t> target = inner_->submit(std::move(block));
+        if (target) target_ = *target;
+        return target;
+    }
+    uint64_t played() const override {
+        const uint64_t played = inner_->played();
+        if (target_ > 0 && played >= target_ && !reached_) {
+            reached_ = true;
+            log_.add(fmt::format("played reached {}", target_));
+        }
+        return played;
+    }
+    uint64_t failures() const override { return inner_->failures(); }
+
+private:
+    EventLog& log_;
+    std::unique_ptr<modem::TxSink> inner_;
+    uint64_t target_ = 0;
+    mutable bool reached_ = false;
+};
+
+// The recording's 16-bit samples so far.
+std::vector<int16_t> recorded_samples(const std::string& path) {
+    const std::vector<uint8_t> bytes = test_support::read_bytes(path);
+    std::vector<int16_t> out(bytes.size() / 2);
+    for (size_t i = 0; i < out.size(); ++i) {
+        out[i] = static_cast<int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+    }
+    return out;
+}
+
+TEST(TxWorker, OnAPacedSoundDeviceTheSamplesSoundOnceAndTheUnkeyFollowsThePlayout) {
+    test_support::ScratchDir dir;
+    const std::string recording = dir.file("tx.raw");
+    test_support::PacedPcm device;
+    device.stream = "playback";
+    device.record_file = recording;
+    test_support::AlsaConfig config;
+    config.pcm("tx", device).hint("tx", "Transmit test", "Output");
+    test_support::ScopedAlsaConfig scoped(dir, config);
+
+    Station s;
+    s.start(
+        [&s, real = modem::soundcard_output_opener()](
+            const soundcard::OutputSpec& spec,
+            std::optional<modem::OutputDevice> device) -> Result<std::unique_ptr<modem::TxSink>> {
+            Result<std::unique_ptr<modem::TxSink>> sink = real(spec, std::move(device));
+            if (!sink) return sink;
+            return std::unique_ptr<modem::TxSink>(
+                std::make_unique<WatchedSink>(s.log, std::move(sink).value()));
+        });
+    s.add_driver(0, "A");
+    TxRequest r = request(0, 4800);
+    for (size_t i = 0; i < r.samples.size(); ++i) {
+        r.samples[i] = static_cast<int16_t>((i % 2 ? -1 : 1) * static_cast<int>(i % 1000 + 1));
+    }
+    const audio::SampleBlock sent = r.samples;
+    r.output.device_name = "tx";
+    s.transmit(std::move(r));
+    ASSERT_TRUE(s.log.wait_for("unkey A")) << fmt::format("{}", fmt::join(s.capture.stop(), "\n"));
+    EXPECT_EQ(s.log.whats(), (Lines{"key A", "played reached 4800", "unkey A"}));
+
+    // What was handed to the device before the unkey plays out within its buffer.
+    auto first_sample = [](const std::vector<int16_t>& r) {
+        return std::find_if(r.begin(), r.end(), [](int16_t v) { return v != 0; });
+    };
+    ASSERT_TRUE(test_support::eventually([&] {
+        const std::vector<int16_t> r = recorded_samples(recording);
+        return r.end() - first_sample(r) >= static_cast<long>(sent.size());
+    }));
+    EXPECT_EQ(s.finish(), Lines{kOpened3});
+    const std::vector<int16_t> all = recorded_samples(recording);
+    const auto first = first_sample(all);
+    ASSERT_GE(all.end() - first, static_cast<long>(sent.size()));
+    EXPECT_TRUE(std::equal(sent.begin(), sent.end(), first));
+    EXPECT_TRUE(std::all_of(first + static_cast<long>(sent.size()), all.end(),
+                            [](int16_t v) { return v == 0; }));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "invariant.h"
 #include "tx/ptt_cm108_unix.h"
 #include "tx/ptt_gpio_linux.h"
+#include "tx/ptt_rigctld.h"
 #include "tx/ptt_unix.h"
 
 namespace ptt {
@@ -23,11 +24,13 @@ std::string gpio_key(const std::string& path, uint32_t line) {
     return fmt::format("{}:{}", path, line);
 }
 
-// "rigctld": the rig-control daemon at `device` ("host:port"). This is the one
-// entry to the rig-control client, which this build does not have yet.
+// "rigctld": the rig-control daemon at `device` ("host:port"). The client's
+// connect sequence writes the initial unkey itself.
 Result<std::unique_ptr<PttDriver>> rigctld_driver(const std::string& device) {
     if (device.empty()) return make_error("rigctld ptt: device (host:port) is empty");
-    return make_error("rigctld ptt: not available in this build");
+    auto connected = ptt_rigctld::RigctldPtt::connect(device);
+    if (!connected.ok()) return connected.error();
+    return std::unique_ptr<PttDriver>(std::move(connected).value());
 }
 
 // The handle of `path` in `table`, or the device `open` opens for it, put into

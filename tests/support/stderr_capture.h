@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -75,6 +76,26 @@ public:
         return lines();
     }
 
+    // Every complete line written to descriptor 2 before the call, without
+    // the newlines: a marker line written after them is waited for (and left
+    // out), so nothing written before is still on its way.
+    std::vector<std::string> flushed_lines(
+        std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+        std::fflush(stderr);
+        const std::string marker = "\x01stderr-capture-sync-" + std::to_string(++syncs_);
+        const std::string text = marker + "\n";
+        if (::write(STDERR_FILENO, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+            throw std::runtime_error("stderr capture: cannot write a marker");
+        }
+        std::unique_lock<std::mutex> guard(lock_);
+        const auto found = [&] { return std::find(lines_.begin(), lines_.end(), marker); };
+        if (!changed_.wait_for(guard, timeout, [&] { return found() != lines_.end(); })) {
+            throw std::runtime_error("stderr capture: marker never arrived");
+        }
+        lines_.erase(found());
+        return lines_;
+    }
+
     // The complete lines so far, without their newlines.
     std::vector<std::string> lines() const {
         std::lock_guard<std::mutex> guard(lock_);
@@ -104,6 +125,26 @@ public:
                 return std::find(l.begin(), l.end(), line) != l.end();
             },
             Clock::now() + timeout);
+    }
+
+    // Waits up to `timeout` for a line that starts with `prefix`; returns the
+    // first such line, or nothing.
+    std::optional<std::string> wait_for_line_starting(
+        std::string_view prefix,
+        std::chrono::milliseconds timeout = std::chrono::seconds(20)) const {
+        std::optional<std::string> found;
+        wait_until(
+            [&](const std::vector<std::string>& l) {
+                for (const std::string& line : l) {
+                    if (std::string_view(line).starts_with(prefix)) {
+                        found = line;
+                        return true;
+                    }
+                }
+                return false;
+            },
+            Clock::now() + timeout);
+        return found;
     }
 
 private:
@@ -143,6 +184,7 @@ private:
         return true;
     }
 
+    int syncs_ = 0;
     int saved_ = -1;
     int read_fd_ = -1;
     int wake_read_ = -1;

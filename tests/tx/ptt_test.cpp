@@ -242,7 +242,6 @@ TEST(PortRegistry, MethodIsComparedExactly) {
         {"cm108", "/dev/ttyS0", "", {{"cm108", "/dev/ttyS0", 3, false}}},
         {"gpio", "/dev/ttyS0", "", {{"gpio", "/dev/ttyS0", 0, false}}},
         {"rigctld", "", "rigctld ptt: device (host:port) is empty", {}},
-        {"rigctld", "localhost:4532", "rigctld ptt: not available in this build", {}},
         {"android", "/dev/ttyS0", "android ptt method is only valid on Android targets", {}},
         {"VOX", "", "unknown ptt method 'VOX'", {}},
         {"Serial_rts", "/dev/ttyS0", "unknown ptt method 'Serial_rts'", {}},

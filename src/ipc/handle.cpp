@@ -5,14 +5,15 @@
 #include <cerrno>
 #include <exception>
 
+#include "invariant.h"
 #include "ipc/framing.h"
 
 namespace ipc {
 
 namespace {
 
-Error broken_lock() {
-    return make_error("ipc writer lock poisoned");
+[[noreturn]] void broken_writer() {
+    invariant::broken("quillmar-modem: ipc writer lock poisoned");
 }
 
 }  // namespace
@@ -23,7 +24,7 @@ IpcHandle::IpcHandle(UniqueFd stream) : stream_(std::make_shared<Stream>()) {
 
 Status IpcHandle::send(const proto::IpcMessage& message) const {
     std::lock_guard<std::mutex> guard(stream_->lock);
-    if (stream_->broken) return broken_lock();
+    if (stream_->broken) broken_writer();
     try {
         SocketStream socket(stream_->fd.get());
         return framing::write_frame(socket, message);
@@ -34,9 +35,14 @@ Status IpcHandle::send(const proto::IpcMessage& message) const {
     }
 }
 
+void IpcHandle::mark_broken() const {
+    std::lock_guard<std::mutex> guard(stream_->lock);
+    stream_->broken = true;
+}
+
 Status IpcHandle::shutdown_write() const {
     std::lock_guard<std::mutex> guard(stream_->lock);
-    if (stream_->broken) return broken_lock();
+    if (stream_->broken) broken_writer();
     if (::shutdown(stream_->fd.get(), SHUT_WR) != 0) return os_error(errno);
     return Status::success();
 }

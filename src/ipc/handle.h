@@ -21,13 +21,21 @@ public:
     // Takes ownership of the connected socket `stream`.
     explicit IpcHandle(UniqueFd stream);
 
-    // Writes `message` as one frame. Nothing is retried or buffered; after a
-    // failure the handle stays usable (the peer may hold a partial frame).
+    // Writes `message` as one frame. Nothing is retried or buffered; after an
+    // I/O error the handle stays usable (the peer may hold a partial frame).
+    // A writer left broken by a holder that failed part-way is not an I/O
+    // error but a broken invariant (invariant::broken), fatal for the thread
+    // that meets it.
     Status send(const proto::IpcMessage& message) const;
 
     // Shuts down the write direction: the parent reads end of stream while the
-    // read direction stays open. Later sends fail.
+    // read direction stays open. Later sends fail. A broken writer is a broken
+    // invariant, as for send.
     Status shutdown_write() const;
+
+    // Leaves the writer broken, as a holder that fails part-way through a
+    // frame does; for the tests of the fatal path.
+    void mark_broken() const;
 
 private:
     struct Stream {

@@ -1,0 +1,221 @@
+#include "modem/modem.h"
+
+#include <utility>
+#include <variant>
+
+#include <fmt/format.h>
+
+#include "audio/soundcard_stream.h"
+#include "ipc/timestamp.h"
+#include "modem/rx_messages.h"
+#include "num.h"
+#include "termination.h"
+
+namespace modem {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kBlockWait = 1ms;
+constexpr auto kIdleWait = 20ms;
+constexpr auto kStatusInterval = 500ms;
+constexpr auto kInputLevelInterval = 200ms;
+// A device never reported counts as reported this long before its first block.
+constexpr auto kNeverReported = 1s;
+
+void count(std::unordered_map<uint32_t, uint64_t>& counters, uint32_t channel, uint64_t n) {
+    uint64_t& counter = counters[channel];
+    counter = num::saturating_add(counter, n);
+}
+
+ipc::proto::IpcMessage level_message(uint32_t device_id, const BlockLevel& level, bool clipping) {
+    ipc::proto::IpcMessage message;
+    auto* update = message.mutable_device_level_update();
+    update->set_device_id(device_id);
+    update->set_peak_dbfs(level.peak_dbfs);
+    update->set_rms_dbfs(level.rms_dbfs);
+    update->set_clipping(clipping);
+    return message;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<Modem>> Modem::create(ipc::IpcHandle ipc, InboundReceiver inbound,
+                                             ModemOptions options) {
+    Result<TxWorker> tx = TxWorker::spawn(options.open_output);
+    if (!tx) return tx.error();
+    if (!options.termination_signal) options.termination_signal = termination::received;
+    return std::unique_ptr<Modem>(
+        new Modem(std::move(ipc), std::move(inbound), std::move(*tx), std::move(options)));
+}
+
+Modem::Modem(ipc::IpcHandle ipc, InboundReceiver inbound, TxWorker tx, ModemOptions options)
+    : ipc_(std::move(ipc)),
+      inbound_(std::move(inbound)),
+      ports_(std::in_place),
+      tx_(std::move(tx)),
+      options_(std::move(options)) {
+    last_status_ = options_.clock();
+}
+
+Modem::~Modem() {
+    ipc_.reset();
+    inbound_.reset();
+    audio_configs_.clear();
+    channel_configs_.clear();
+    ptt_configs_.clear();
+    ptt_retry_.clear();
+    ports_.reset();
+    device_gain_.clear();
+    output_devices_.clear();
+    device_pipelines_.clear();
+    tx_.reset();
+    rx_frames_.clear();
+    tx_frames_.clear();
+    rx_bad_fcs_.clear();
+    dcd_transitions_.clear();
+    level_sent_.clear();
+}
+
+void Modem::run(std::unique_ptr<Modem> modem) {
+    if (!modem) return;
+    while (modem->turn()) {
+    }
+    modem.reset();
+}
+
+bool Modem::turn() {
+    if (const int signal_number = options_.termination_signal(); signal_number != 0) {
+        soundcard::log_to_stderr(
+            fmt::format("quillmar-modem: {} received, exiting", termination::name(signal_number)));
+        return false;
+    }
+    if (Step step = serve(inbound_->try_recv()); step != Step::NothingWaiting) {
+        return step == Step::Continue;
+    }
+    const bool block_received = audio_pass();
+    status_tick();
+    if (block_received) return true;
+    return serve(inbound_->recv_timeout(kIdleWait)) != Step::End;
+}
+
+Modem::Step Modem::serve(ipc::Received<ipc::IpcInbound> received) {
+    if (std::holds_alternative<ipc::QueueEmpty>(received)) return Step::NothingWaiting;
+    if (std::holds_alternative<ipc::QueueClosed>(received)) {
+        soundcard::log_to_stderr("quillmar-modem: ipc channel closed, exiting");
+        return Step::End;
+    }
+    ipc::IpcInbound& inbound = std::get<ipc::IpcInbound>(received);
+    if (auto* message = std::get_if<ipc::IpcInbound::Message>(&inbound.event)) {
+        return handle_ipc(message->message) ? Step::End : Step::Continue;
+    }
+    if (std::holds_alternative<ipc::IpcInbound::Closed>(inbound.event)) {
+        soundcard::log_to_stderr("quillmar-modem: peer disconnected, exiting");
+        return Step::End;
+    }
+    const auto& error = std::get<ipc::IpcInbound::ReadError>(inbound.event);
+    soundcard::log_to_stderr(
+        fmt::format("quillmar-modem: ipc read error: {}, exiting", error.text));
+    return Step::End;
+}
+
+bool Modem::audio_pass() {
+    if (device_pipelines_.empty()) return false;
+    pass_devices_.clear();
+    for (const auto& entry : device_pipelines_) pass_devices_.push_back(entry.first);
+    const MonotonicTime now = options_.clock();
+    bool block_received = false;
+    for (uint32_t device_id : pass_devices_) {
+        auto it = device_pipelines_.find(device_id);
+        if (it == device_pipelines_.end()) continue;
+        ipc::Received<audio::SampleBlock> received = it->second.blocks.recv_timeout(kBlockWait);
+        if (auto* block = std::get_if<audio::SampleBlock>(&received)) {
+            process_block(device_id, it->second, *block, now);
+            block_received = true;
+        } else if (std::holds_alternative<ipc::QueueClosed>(received)) {
+            soundcard::log_to_stderr(
+                fmt::format("quillmar-modem: audio source {} ended", device_id));
+            DevicePipeline ended = std::move(it->second);
+            device_pipelines_.erase(it);
+            if (ended.source.stop) ended.source.stop->store(true, std::memory_order_relaxed);
+            // Dropped here without a join: its thread is ending or let go.
+        }
+    }
+    return block_received;
+}
+
+void Modem::process_block(uint32_t device_id, DevicePipeline& pipeline, audio::SampleBlock& block,
+                          MonotonicTime now) {
+    const float gain_db = pipeline.gain ? pipeline.gain->load() : 0.0f;
+    const bool clipping = apply_rx_gain(block, gain_db);
+    const BlockLevel level = measure_block_level(block);
+
+    auto [reported, inserted] = level_sent_.try_emplace(device_id, now - kNeverReported);
+    if (now - reported->second >= kInputLevelInterval) {
+        (void)ipc_->send(level_message(device_id, level, clipping));
+        reported->second = now;
+    }
+
+    for (ChannelPipeline& channel : pipeline.channel_pipelines) {
+        channel.audio_level_peak = level.linear_peak;
+        process_demod_samples(channel.demod, block);
+        for (ChannelDemod& extra : channel.extra_demods) process_demod_samples(extra, block);
+
+        uint64_t bad_fcs = channel.demod.take_bad_fcs();
+        for (ChannelDemod& extra : channel.extra_demods) {
+            bad_fcs = num::saturating_add(bad_fcs, extra.take_bad_fcs());
+        }
+        if (bad_fcs != 0) count(rx_bad_fcs_, channel.channel, bad_fcs);
+
+        auto send_frames = [&](ChannelDemod& demod) {
+            for (const hdlc::DecodedFrame& frame : demod.take_frames()) {
+                count(rx_frames_, channel.channel, 1);
+                Status sent = ipc_->send(received_frame_message(frame, ipc::timestamp_ns()));
+                if (!sent) {
+                    soundcard::log_to_stderr(
+                        fmt::format("quillmar-modem: ipc send failed: {}", sent.error_text()));
+                }
+            }
+        };
+        send_frames(channel.demod);
+        for (ChannelDemod& extra : channel.extra_demods) send_frames(extra);
+
+        // Only the main demodulator's carrier detect is reported; the records an
+        // extra single demodulator keeps are dropped so they never pile up.
+        for (ChannelDemod& extra : channel.extra_demods) (void)extra.take_dcd_changes();
+        report_carrier_detect(channel);
+    }
+}
+
+void Modem::report_carrier_detect(ChannelPipeline& channel) {
+    auto report = [&](const demod_afsk::DcdChange& change) {
+        count(dcd_transitions_, channel.channel, 1);
+        (void)ipc_->send(dcd_change_message(change, ipc::timestamp_ns()));
+    };
+    if (std::holds_alternative<ChannelDemod::Afsk>(channel.demod.kind())) {
+        for (const demod_afsk::DcdChange& change : channel.demod.take_dcd_changes()) {
+            if (change.slice < 32) {
+                const uint32_t bit = uint32_t{1} << change.slice;
+                channel.slicers_detected = change.detected ? channel.slicers_detected | bit
+                                                           : channel.slicers_detected & ~bit;
+            }
+            channel.dcd_state = channel.slicers_detected != 0;
+            report(change);
+        }
+        return;
+    }
+    const std::optional<bool> detected = channel.demod.dcd();
+    if (!detected || *detected == channel.dcd_state) return;
+    channel.dcd_state = *detected;
+    report(demod_afsk::DcdChange{channel.channel, 0, 0, *detected});
+}
+
+void Modem::status_tick() {
+    if (options_.clock() - last_status_ < kStatusInterval) return;
+    emit_status(false);
+    report_idle_output_levels();
+    last_status_ = options_.clock();
+}
+
+}  // namespace modem

@@ -1,0 +1,144 @@
+#pragma once
+
+// The modem process's run-time state and its main loop. Modem holds the parent
+// connection's writer and inbound queue, the settings the parent sent, the
+// running receive pipelines, the transmit worker, the PTT device registry and
+// the counters of the status reports. Modem::run serves one inbound message
+// per turn, or, with none waiting, makes one pass over the running input
+// devices and runs the status tick, until the connection ends.
+//
+// Only the thread that runs the loop touches a Modem.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "audio/sample_queue.h"
+#include "ipc/handle.h"
+#include "ipc/proto.h"
+#include "ipc/server.h"
+#include "modem/channel_demod.h"
+#include "modem/config.h"
+#include "modem/levels.h"
+#include "modem/tx_worker.h"
+#include "result.h"
+#include "tx/ptt.h"
+
+namespace modem {
+
+using MonotonicClock = std::chrono::steady_clock;
+using MonotonicTime = MonotonicClock::time_point;
+
+// The main loop's end of the inbound queue, as the accept gives it.
+using InboundReceiver = decltype(ipc::IpcConnection::inbound);
+
+// One channel fed by an input device.
+struct ChannelPipeline {
+    ChannelDemod demod;                      // the main demodulator
+    std::vector<ChannelDemod> extra_demods;  // the frequency-offset ones, possibly none
+    uint32_t channel = 0;                    // key of the counters
+    float audio_level_peak = 0.0f;           // linear peak of the device's last block after gain
+    bool dcd_state = false;                  // the channel's carrier detect as last reported
+    // A single AFSK demodulator's slicers whose last reported event was
+    // "detected", one bit per slicer; dcd_state is true while any is.
+    uint32_t slicers_detected = 0;
+};
+
+// One running input device.
+struct DevicePipeline {
+    audio::AudioSource source;      // stop flag, source thread, the rate actually opened
+    audio::CaptureReceiver blocks;  // the device's capture queue
+    std::vector<ChannelPipeline> channel_pipelines;  // in the order audio start made them
+    SharedGainCell gain;  // the device's live gain cell, shared with the modem's table
+};
+
+// What a Modem takes from its environment; the defaults are the real ones.
+struct ModemOptions {
+    // The monotonic clock of every interval (level throttles, status tick).
+    std::function<MonotonicTime()> clock = [] { return MonotonicClock::now(); };
+    // How the transmit worker opens its playback sinks.
+    OutputOpener open_output = soundcard_output_opener();
+    // The termination signal noted so far, 0 for none (termination::received).
+    std::function<int()> termination_signal;
+};
+
+class Modem {
+public:
+    // Starts the transmit worker first, then makes every table empty and the
+    // port registry; the first status tick comes 500 ms after now. Fails with
+    // the worker's error text, releasing `ipc` and `inbound`.
+    static Result<std::unique_ptr<Modem>> create(ipc::IpcHandle ipc, InboundReceiver inbound,
+                                                 ModemOptions options = {});
+
+    // Runs the main loop on this thread until Shutdown, the end of the parent
+    // connection or a termination signal, and tears the modem down before it
+    // returns. A broken invariant unwinds out of it, the teardown done.
+    static void run(std::unique_ptr<Modem> modem);
+
+    // Teardown, in declared order: writer, inbound receiver, settings tables,
+    // port registry, gain cells, playback devices, pipelines (capture queues
+    // closed, source threads let go), then the transmit worker (the message in
+    // hand finishes, a transmission runs to its unkey, drivers released), then
+    // the counters.
+    ~Modem();
+
+    Modem(const Modem&) = delete;
+    Modem& operator=(const Modem&) = delete;
+
+    // Serves one inbound message; true only for Shutdown, which ends the loop.
+    bool handle_ipc(const ipc::proto::IpcMessage& message);
+
+    // One StatusUpdate per configured channel; `final` flags the last one.
+    void emit_status(bool final);
+
+    // A -60/-60 dBFS level report for each output device of a configured
+    // channel not reported for 750 ms.
+    void report_idle_output_levels();
+
+private:
+    friend struct ModemTestAccess;
+
+    Modem(ipc::IpcHandle ipc, InboundReceiver inbound, TxWorker tx, ModemOptions options);
+
+    // One turn of the loop; false once the loop ends.
+    bool turn();
+    // What an inbound event asks of the loop.
+    enum class Step { Continue, End, NothingWaiting };
+    Step serve(ipc::Received<ipc::IpcInbound> received);
+    // One block from each running device; true when some block came.
+    bool audio_pass();
+    void process_block(uint32_t device_id, DevicePipeline& pipeline, audio::SampleBlock& block,
+                       MonotonicTime now);
+    void report_carrier_detect(ChannelPipeline& pipeline);
+    void status_tick();
+
+    // The fields in their order of release.
+    std::optional<ipc::IpcHandle> ipc_;
+    std::optional<InboundReceiver> inbound_;
+    std::unordered_map<uint32_t, AudioConfig> audio_configs_;
+    std::unordered_map<uint32_t, ChannelConfig> channel_configs_;
+    std::unordered_map<uint32_t, ipc::proto::ConfigurePtt> ptt_configs_;
+    std::unordered_set<uint32_t> ptt_retry_;
+    std::optional<ptt::PortRegistry> ports_;
+    std::unordered_map<uint32_t, SharedGainCell> device_gain_;
+    std::unordered_map<uint32_t, OutputDevice> output_devices_;
+    std::unordered_map<uint32_t, DevicePipeline> device_pipelines_;
+    std::optional<TxWorker> tx_;
+    std::unordered_map<uint32_t, uint64_t> rx_frames_;
+    std::unordered_map<uint32_t, uint64_t> tx_frames_;
+    std::unordered_map<uint32_t, uint64_t> rx_bad_fcs_;
+    std::unordered_map<uint32_t, uint64_t> dcd_transitions_;
+    std::unordered_map<uint32_t, MonotonicTime> level_sent_;
+    MonotonicTime last_status_;
+
+    ModemOptions options_;
+    // The device ids of one audio pass, kept to reuse its room.
+    std::vector<uint32_t> pass_devices_;
+};
+
+}  // namespace modem

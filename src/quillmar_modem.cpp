@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string_view>
 
 #include "audio/alsa.h"
@@ -13,6 +14,7 @@
 #include "ipc/proto.h"
 #include "list_usb.h"
 #include "result.h"
+#include "socket_mode.h"
 #include "version.h"
 
 namespace quillmar_modem {
@@ -120,7 +122,7 @@ int run(int argc, char** argv) {
         case Mode::ListAudio:
             return not_available("--list-audio");
         case Mode::Socket:
-            return not_available("socket mode");
+            return run_socket_mode(command.args.front());
     }
     return kExitFailure;
 }
@@ -134,6 +136,14 @@ int main(int argc, char** argv) {
         return run(argc, argv);
     } catch (const invariant::BrokenInvariant&) {
         // Already reported; every owner on the way here has torn down.
+        return invariant::kExitStatus;
+    } catch (const std::exception& e) {
+        // Caught so that the owners on the way here tear down (a transmission
+        // in hand unkeys) instead of the process ending where it stands.
+        std::fprintf(stderr, "quillmar-modem: fatal: %s\n", e.what());
+        return invariant::kExitStatus;
+    } catch (...) {
+        std::fprintf(stderr, "quillmar-modem: fatal: unknown exception\n");
         return invariant::kExitStatus;
     }
 }

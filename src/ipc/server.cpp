@@ -1,6 +1,7 @@
 #include "ipc/server.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -24,6 +25,9 @@ namespace {
 
 // A backlog of -1 is clamped by the kernel to its maximum (somaxconn).
 constexpr int kLargestBacklog = -1;
+
+// How often a waiting accept asks whether to give up.
+constexpr int kGiveUpSliceMs = 100;
 
 void reader_thread_main(UniqueFd read_side, InboundSender inbound) {
     pthread_setname_np(pthread_self(), "ipc-reader");
@@ -82,13 +86,19 @@ void IpcServer::teardown() {
     listener_.reset();
 }
 
-Result<IpcConnection> IpcServer::accept() {
+Result<IpcConnection> IpcServer::accept(const std::function<bool()>& give_up) {
     if (accepted_) return make_error("the connection was already accepted");
     int fd = -1;
-    do {
+    for (;;) {
+        if (give_up && give_up()) return make_error("accept abandoned");
+        pollfd waiting{listener_.get(), POLLIN, 0};
+        const int ready = ::poll(&waiting, 1, kGiveUpSliceMs);
+        if (ready < 0 && errno != EINTR) return os_error(errno);
+        if (ready <= 0) continue;
         fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return os_error(errno);
+        if (fd >= 0) break;
+        if (errno != EINTR) return os_error(errno);
+    }
     accepted_ = true;
     return finish_accept(UniqueFd(fd));
 }

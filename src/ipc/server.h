@@ -3,6 +3,7 @@
 // The Unix-domain socket server of the parent connection: it owns the listening
 // socket and its file, and accepts exactly one connection.
 
+#include <functional>
 #include <string>
 
 #include "ipc/handle.h"
@@ -33,8 +34,10 @@ public:
     // text, process id) as its first frame, then starts the detached
     // "ipc-reader" thread. Never accepts a second connection: later clients wait
     // unserved until the teardown. If the thread cannot be started the process
-    // ends with status 101 after removing the socket file.
-    Result<IpcConnection> accept();
+    // ends with status 101 after removing the socket file. While it waits,
+    // `give_up` (when given) is asked at least every 100 ms; once it returns
+    // true the wait ends with the error "accept abandoned".
+    Result<IpcConnection> accept(const std::function<bool()>& give_up = {});
 
     const std::string& path() const { return path_; }
 

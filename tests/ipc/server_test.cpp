@@ -245,6 +245,20 @@ TEST_F(ServerFixture, SecondClientGetsNoByte) {
     EXPECT_LE(::recv(second.fd(), &byte, 1, 0), 0);
 }
 
+TEST_F(ServerFixture, AWaitingAcceptGivesUpWhenAskedAndCanWaitAgain) {
+    int asked = 0;
+    auto abandoned = server->accept([&asked] { return ++asked == 3; });
+    ASSERT_FALSE(abandoned.ok());
+    EXPECT_EQ(abandoned.error_text(), "accept abandoned");
+    EXPECT_EQ(asked, 3);  // asked again after each empty wait
+    EXPECT_TRUE(is_socket_file(path));
+
+    // Nothing was accepted: the next wait takes the parent.
+    Client client(path);
+    ipc::IpcConnection conn = accept();
+    client.expect_greeting();
+}
+
 TEST_F(ServerFixture, ManySendersNeverInterleaveFrames) {
     Client client(path);
     ipc::IpcConnection conn = accept();

@@ -13,6 +13,7 @@
 #include "invariant.h"
 #include "ipc/proto.h"
 #include "list_usb.h"
+#include "record.h"
 #include "result.h"
 #include "socket_mode.h"
 #include "version.h"
@@ -59,6 +60,15 @@ int run_decode(std::span<const std::string> args) {
     Status status = decode::run(args);
     if (!status) {
         std::fprintf(stderr, "decode: %s\n", status.error_text().c_str());
+        return kExitFailure;
+    }
+    return kExitSuccess;
+}
+
+int run_record(std::span<const std::string> args) {
+    Status status = record::run(args);
+    if (!status) {
+        std::fprintf(stderr, "record: %s\n", status.error_text().c_str());
         return kExitFailure;
     }
     return kExitSuccess;
@@ -114,7 +124,7 @@ int run(int argc, char** argv) {
         case Mode::Decode:
             return run_decode(command.args);
         case Mode::Record:
-            return not_available("--record");
+            return run_record(command.args);
         case Mode::ListUsb:
             return print_document(list_usb::run());
         case Mode::ListCm108:

@@ -196,9 +196,7 @@ Result<Audio> read_audio_i16(const std::string& path) {
 
 Status write_wav_i16(const std::string& path, std::span<const int16_t> samples,
                      uint32_t sample_rate) {
-    // The RIFF size field holds 36 + 2n; beyond 32 bits the header would wrap.
-    constexpr uint64_t kMaxSamples = (uint64_t{0xFFFFFFFF} - 36) / 2;
-    if (samples.size() > kMaxSamples) {
+    if (samples.size() > kMaxWavSamples) {
         return make_error("too many samples for a WAV file: {}", samples.size());
     }
     // The byte rate field holds 2 x rate, and libsndfile keeps the rate in an int.

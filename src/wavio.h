@@ -37,6 +37,10 @@ bool is_flac_path(std::string_view path);
 // it is read whole.
 Result<Audio> read_audio_i16(const std::string& path);
 
+// The most samples a mono 16-bit WAV file holds: its RIFF size field, 36 plus two
+// bytes a sample, must fit 32 bits.
+inline constexpr uint64_t kMaxWavSamples = (uint64_t{0xFFFFFFFF} - 36) / 2;
+
 // Writes `samples` as a mono 16-bit PCM WAV file with the plain 44-byte header,
 // creating or truncating `path` (permission bits 0666 before the umask). The size
 // fields are filled in on success. Refuses, before creating anything, a sample

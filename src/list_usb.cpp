@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ipc/utf8.h"
+#include "json_text.h"
 
 namespace list_usb {
 
@@ -145,44 +146,6 @@ nlohmann::ordered_json issue_json(const CollectorIssue& issue) {
     return o;
 }
 
-// `text` as a JSON string: quotes, backslashes and control characters escaped.
-std::string quoted(std::string_view text) {
-    std::string out = "\"";
-    for (char c : ipc::utf8::make_valid(text)) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    out += fmt::format("\\u{:04x}", static_cast<unsigned>(c));
-                } else {
-                    out.push_back(c);
-                }
-        }
-    }
-    out.push_back('"');
-    return out;
-}
-
 }  // namespace
 
 std::string speed_name(const std::optional<std::string>& kernel_speed) {
@@ -232,8 +195,8 @@ std::string marshal(const USBTopology& topology) {
 }
 
 std::string marshal_failed_document(std::string_view message) {
-    return R"({"devices":[],"issues":[{"kind":"json_marshal_failed","message":)" + quoted(message) +
-           "}]}";
+    return R"({"devices":[],"issues":[{"kind":"json_marshal_failed","message":)" +
+           json_text::quoted(message) + "}]}";
 }
 
 std::string run() {

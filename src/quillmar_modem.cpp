@@ -12,6 +12,7 @@
 #include "decode.h"
 #include "invariant.h"
 #include "ipc/proto.h"
+#include "list_audio.h"
 #include "list_usb.h"
 #include "record.h"
 #include "result.h"
@@ -21,14 +22,6 @@
 namespace quillmar_modem {
 
 namespace {
-
-// Modes whose tools are not part of this build yet end with a clear line and
-// status 1 rather than being mistaken for a usage error or a socket path.
-int not_available(std::string_view what) {
-    std::fprintf(stderr, "quillmar-modem: %.*s is not available in this build\n",
-                 static_cast<int>(what.size()), what.data());
-    return kExitFailure;
-}
 
 // Writes `document` and a newline to standard output. A document that did not
 // reach standard output is a failure, reported here.
@@ -130,7 +123,7 @@ int run(int argc, char** argv) {
         case Mode::ListCm108:
             return run_list_cm108();
         case Mode::ListAudio:
-            return not_available("--list-audio");
+            return print_document(list_audio::run());
         case Mode::Socket:
             return run_socket_mode(command.args.front());
     }

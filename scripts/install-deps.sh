@@ -10,6 +10,7 @@ packages=(
   nlohmann-json3-dev libhidapi-dev libfmt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-protobuf libhamlib-utils
+  clang libclang-rt-14-dev
 )
 
 sudo=()

@@ -31,6 +31,29 @@ bool retry(int err) {
 
 }  // namespace
 
+audio::SampleBlock pair_samples(std::optional<uint8_t>& carried, std::span<const uint8_t> bytes) {
+    if (bytes.empty()) return {};
+    const std::size_t total = (carried ? 1 : 0) + bytes.size();
+    audio::SampleBlock block(total / 2);
+    std::size_t next = 0;  // the first byte of `bytes` not yet paired
+    std::size_t i = 0;
+    if (carried && !block.empty()) {
+        block[i++] = static_cast<int16_t>(
+            static_cast<uint16_t>(*carried | (static_cast<unsigned>(bytes[0]) << 8)));
+        next = 1;
+    }
+    for (; i < block.size(); ++i, next += 2) {
+        block[i] = static_cast<int16_t>(
+            static_cast<uint16_t>(bytes[next] | (static_cast<unsigned>(bytes[next + 1]) << 8)));
+    }
+    if (total % 2 != 0) {
+        carried = bytes.back();
+    } else {
+        carried.reset();
+    }
+    return block;
+}
+
 void read_fd_loop(int fd, InputState& state, audio::CaptureSender sender,
                   const std::atomic<bool>& stop) {
     {
@@ -52,8 +75,7 @@ void read_fd_loop(int fd, InputState& state, audio::CaptureSender sender,
         }
     } release{state};
 
-    // Room for the carried byte in front of one read.
-    std::vector<uint8_t> buffer(kReadBytes + 1);
+    std::vector<uint8_t> buffer(kReadBytes);
     for (;;) {
         if (stop.load(std::memory_order_relaxed)) return;
         pollfd want{fd, POLLIN, 0};
@@ -65,23 +87,12 @@ void read_fd_loop(int fd, InputState& state, audio::CaptureSender sender,
             break;
         }
 
-        const std::size_t have = state.carried ? 1 : 0;
-        if (state.carried) buffer[0] = *state.carried;
-        ssize_t got = ::read(fd, buffer.data() + have, kReadBytes);
+        ssize_t got = ::read(fd, buffer.data(), buffer.size());
         if (got < 0 && retry(errno)) continue;
         if (got <= 0) break;
 
-        const std::size_t total = have + static_cast<std::size_t>(got);
-        audio::SampleBlock block(total / 2);
-        for (std::size_t i = 0; i < block.size(); ++i) {
-            block[i] = static_cast<int16_t>(static_cast<uint16_t>(
-                buffer[2 * i] | (static_cast<unsigned>(buffer[2 * i + 1]) << 8)));
-        }
-        if (total % 2 != 0) {
-            state.carried = buffer[total - 1];
-        } else {
-            state.carried.reset();
-        }
+        audio::SampleBlock block =
+            pair_samples(state.carried, std::span(buffer).first(static_cast<std::size_t>(got)));
         if (sender.send(std::move(block), stop) != audio::SendResult::Sent) return;
     }
     // End of input or a read error: a half sample left over belongs to no one.

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <span>
 
 #include "audio/sample_queue.h"
 #include "result.h"
@@ -27,6 +28,12 @@ struct InputState {
     bool held = false;
     std::optional<uint8_t> carried;  // touched only by the reader that holds the input
 };
+
+// The samples of one read: `carried` (the odd byte of the read before, if
+// any) in front of `bytes`, taken in little-endian pairs. On return `carried`
+// holds the byte left over, if any. Any split of a byte stream into reads
+// gives, block after block, the samples of the stream read whole.
+audio::SampleBlock pair_samples(std::optional<uint8_t>& carried, std::span<const uint8_t> bytes);
 
 // Starts "audio-stdin" reading standard input into `sender`; the source's
 // sample_rate is `sample_rate`, untested. Error: "spawn stdin thread: {}"

@@ -70,25 +70,25 @@ Result<ipc::UniqueFd> bind_udp(const std::string& host, uint16_t port) {
     return Error{std::strerror(last_error)};
 }
 
-audio::SampleBlock datagram_samples(const uint8_t* bytes, std::size_t size, bool floats) {
+}  // namespace
+
+audio::SampleBlock datagram_samples(std::span<const uint8_t> bytes, bool floats) {
     if (floats) {
-        audio::SampleBlock block(size / 4);
+        audio::SampleBlock block(bytes.size() / 4);
         for (std::size_t i = 0; i < block.size(); ++i) {
             float sample;
-            std::memcpy(&sample, bytes + 4 * i, sizeof sample);
+            std::memcpy(&sample, bytes.data() + 4 * i, sizeof sample);
             block[i] = wavio::float_sample_to_i16(sample);
         }
         return block;
     }
-    audio::SampleBlock block(size / 2);
+    audio::SampleBlock block(bytes.size() / 2);
     for (std::size_t i = 0; i < block.size(); ++i) {
         block[i] = static_cast<int16_t>(
             static_cast<uint16_t>(bytes[2 * i] | (static_cast<unsigned>(bytes[2 * i + 1]) << 8)));
     }
     return block;
 }
-
-}  // namespace
 
 UdpSourceConfig parse_config(std::string_view device_name, uint32_t sample_rate,
                              std::string_view format) {
@@ -117,7 +117,7 @@ void recv_loop(ipc::UniqueFd socket, audio::CaptureSender sender, const std::ato
             return;
         }
         audio::SampleBlock block =
-            datagram_samples(buffer.data(), static_cast<std::size_t>(got), floats);
+            datagram_samples(std::span(buffer).first(static_cast<std::size_t>(got)), floats);
         if (block.empty()) continue;
         if (sender.send(std::move(block), stop) != audio::SendResult::Sent) return;
     }

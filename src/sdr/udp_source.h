@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -36,6 +37,11 @@ struct UdpSourceConfig {
 // format becomes "s16le". Never fails.
 UdpSourceConfig parse_config(std::string_view device_name, uint32_t sample_rate,
                              std::string_view format);
+
+// The samples of one datagram: 32-bit little-endian floats (brought to 16 bits
+// as WAV floats are) when `floats`, else signed 16-bit little-endian; a partial
+// sample at the end is dropped.
+audio::SampleBlock datagram_samples(std::span<const uint8_t> bytes, bool floats);
 
 // Binds a UDP socket to host:port (each resolved address in turn), sets its
 // 100 ms receive timeout and starts "audio-sdr-udp". Errors: "bind UDP

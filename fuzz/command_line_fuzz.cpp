@@ -1,0 +1,52 @@
+// The process's command line: arguments separated by 0 bytes. Each must fit
+// exactly one form: a tool with its arguments, a lone mode name, a socket
+// path, or the usage.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "quillmar_modem.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string_view text(reinterpret_cast<const char*>(data), size);
+    std::vector<std::string> args;
+    while (!text.empty() && args.size() < 16) {
+        const size_t end = text.find('\0');
+        args.emplace_back(text.substr(0, end));
+        text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+    }
+
+    using quillmar_modem::Mode;
+    const quillmar_modem::Command command = quillmar_modem::parse_command_line(args);
+    const std::vector<std::string> rest =
+        args.empty() ? std::vector<std::string>{}
+                     : std::vector<std::string>(args.begin() + 1, args.end());
+    switch (command.mode) {
+        case Mode::Decode:
+        case Mode::Record:
+            FUZZ_CHECK(args[0] == (command.mode == Mode::Decode ? "--decode" : "--record"));
+            FUZZ_CHECK(command.args == rest);
+            break;
+        case Mode::Socket:
+            FUZZ_CHECK(args.size() == 1 && command.args == args);
+            for (const char* mode : {"--version", "--list-usb", "--list-cm108", "--list-audio",
+                                     "--decode", "--record"}) {
+                FUZZ_CHECK(args[0] != mode);
+            }
+            break;
+        case Mode::Usage:
+            FUZZ_CHECK(args.size() != 1 && command.args.empty());
+            FUZZ_CHECK(args.empty() || (args[0] != "--decode" && args[0] != "--record"));
+            break;
+        default:
+            FUZZ_CHECK(args.size() == 1 && command.args.empty() && args[0].starts_with("--"));
+    }
+
+    // Later: the recorder's own arguments (record::parse_args) are checked
+    // here with the arguments of a "--record" command line.
+    return 0;
+}

@@ -20,15 +20,19 @@ namespace audio {
 namespace {
 
 // Samples set aside before the data confirms a count that the stream
-// information declares (up to 2^36 - 1, only a claim).
+// information declares (up to 2^36 - 1, only a claim): at most 2^24, and at
+// most four per byte of the file, which a file of real audio does not exceed
+// (the kept channel of a file that holds more grows as it is decoded).
 constexpr uint64_t kMaxReservedSamples = uint64_t{1} << 24;
+constexpr uint64_t kReservedSamplesPerByte = 4;
 
 // Collects one channel of a FLAC stream. libFLAC reports data errors only
 // through the error callback and goes on decoding, so the first one is kept
 // and decides the outcome.
 class ChannelReader final : public FLAC::Decoder::File {
 public:
-    explicit ChannelReader(uint32_t channel) : channel_(channel) {}
+    ChannelReader(uint32_t channel, uint64_t file_bytes)
+        : channel_(channel), file_bytes_(file_bytes) {}
 
     std::vector<int16_t> samples;
     std::optional<std::string> error;
@@ -47,7 +51,8 @@ protected:
         // A rate of 0 would divide by zero in every consumer of the samples.
         if (sample_rate == 0) keep_error("FLAC stream declares a sample rate of 0");
         if (info.channels == 1 || channel_ < info.channels) {
-            samples.reserve(static_cast<size_t>(std::min(total_samples, kMaxReservedSamples)));
+            samples.reserve(static_cast<size_t>(std::min(
+                {total_samples, kMaxReservedSamples, file_bytes_ * kReservedSamplesPerByte})));
         }
     }
 
@@ -77,6 +82,7 @@ private:
     }
 
     const uint32_t channel_;
+    const uint64_t file_bytes_;
 };
 
 FlacError failure(FlacStage stage, std::string text) {
@@ -91,12 +97,17 @@ FlacResult decode_flac(const std::string& path, uint32_t channel) {
     if (file == nullptr) return failure(FlacStage::Open, std::strerror(errno));
     // fopen accepts a directory, and libFLAC then gives up without a word.
     struct stat st {};
-    if (::fstat(::fileno(file), &st) == 0 && S_ISDIR(st.st_mode)) {
+    const bool known = ::fstat(::fileno(file), &st) == 0;
+    if (known && S_ISDIR(st.st_mode)) {
         std::fclose(file);
         return failure(FlacStage::Open, std::strerror(EISDIR));
     }
+    // A pipe or device has no size to go by; its claim is bounded by the cap alone.
+    const uint64_t file_bytes = known && S_ISREG(st.st_mode) && st.st_size > 0
+                                    ? static_cast<uint64_t>(st.st_size)
+                                    : kMaxReservedSamples;
 
-    auto reader = std::make_unique<ChannelReader>(channel);
+    auto reader = std::make_unique<ChannelReader>(channel, file_bytes);
     reader->set_md5_checking(false);
     // The decoder takes the FILE once it has checked its own state and
     // callbacks (a later failure, such as running out of memory, leaves it

@@ -79,11 +79,14 @@ std::optional<uint64_t> declared_data_bytes(SNDFILE* file) {
 template <class T, class Read, class Convert>
 Status read_first_channel(SNDFILE* file, const SF_INFO& info, Read read, Convert convert,
                           std::vector<int16_t>& out) {
-    constexpr sf_count_t kFramesPerRead = 4096;
+    // 4096 frames a read, fewer when there are more than 16 channels, so that
+    // the buffer stays at 65536 samples whatever channel count a header claims.
+    constexpr size_t kSamplesPerRead = 65536;
     const auto channels = static_cast<size_t>(std::max(info.channels, 1));
-    std::vector<T> buffer(static_cast<size_t>(kFramesPerRead) * channels);
+    const size_t frames_per_read = std::clamp<size_t>(kSamplesPerRead / channels, 1, 4096);
+    std::vector<T> buffer(frames_per_read * channels);
     for (;;) {
-        sf_count_t got = read(file, buffer.data(), kFramesPerRead);
+        sf_count_t got = read(file, buffer.data(), static_cast<sf_count_t>(frames_per_read));
         if (got <= 0) break;
         for (size_t i = 0; i < static_cast<size_t>(got); ++i) {
             out.push_back(convert(buffer[i * channels]));

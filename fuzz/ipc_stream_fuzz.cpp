@@ -57,12 +57,15 @@ std::vector<uint8_t> encoding(const ipc::proto::IpcMessage& message) {
     return out;
 }
 
-// Field by field, a NaN equal to a NaN and -0.0 to +0.0 (which is not encoded).
+// Field by field, an absent field equal to its default value, a NaN equal to
+// a NaN and -0.0 to +0.0 (the encoder writes neither zero).
 bool same_message(const ipc::proto::IpcMessage& a, const ipc::proto::IpcMessage& b) {
     google::protobuf::util::DefaultFieldComparator comparator;
     comparator.set_treat_nan_as_equal(true);
     google::protobuf::util::MessageDifferencer differencer;
     differencer.set_field_comparator(&comparator);
+    differencer.set_message_field_comparison(
+        google::protobuf::util::MessageDifferencer::EQUIVALENT);
     return differencer.Compare(a, b);
 }
 

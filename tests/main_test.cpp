@@ -162,8 +162,8 @@ TEST(Executable, DecodesAGeneratedRecording) {
 }
 
 TEST(Executable, DecodeWithoutEnoughMemoryIsAnError) {
-#ifdef __SANITIZE_ADDRESS__
-    GTEST_SKIP() << "the address sanitizer needs more address space than the limit below";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers need more address space than the limit below";
 #endif
     // A sparse file of nearly 4 GB of samples, read under a 1 GB address-space limit.
     test_support::ScratchDir dir;

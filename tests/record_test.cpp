@@ -261,8 +261,8 @@ TEST_F(RecordThreads, RefusalsComeBeforeTheRecordingAndLeaveNoFile) {
 }
 
 TEST_F(RecordThreads, ARecordingThatCannotBeHeldInMemoryIsAnError) {
-#ifdef __SANITIZE_ADDRESS__
-    GTEST_SKIP() << "the address sanitizer needs more address space than the limit below";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers need more address space than the limit below";
 #endif
     // 40000 s at 48000 Hz fits a WAV file but needs 3.8 GB, under a 1 GB limit.
     const std::string path = out("big.wav");

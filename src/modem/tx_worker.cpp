@@ -47,7 +47,6 @@ uint64_t played_of_transmission(uint64_t played, uint64_t target, uint64_t sampl
 
 struct DriverSlot {
     std::unique_ptr<ptt::PttDriver> driver;
-    bool may_be_keyed = false;  // keyed, or an unkey has failed since
 };
 
 struct OpenSink {
@@ -82,7 +81,6 @@ public:
 
     Status key() {
         key_tried_ = true;
-        slot_.may_be_keyed = true;
         return slot_.driver->key();
     }
 
@@ -90,9 +88,7 @@ public:
     Status unkey() {
         if (unkey_tried_) return Status::success();
         unkey_tried_ = true;
-        Status unkeyed = slot_.driver->unkey();
-        if (unkeyed) slot_.may_be_keyed = false;
-        return unkeyed;
+        return slot_.driver->unkey();
     }
 
     // A manual key that succeeded lasts past the span.
@@ -163,7 +159,7 @@ private:
         devices_.clear();
         while (!drivers_.empty()) {
             auto node = drivers_.extract(drivers_.begin());
-            release_driver(node.key(), std::move(node.mapped()));
+            release_driver(std::move(node.mapped()));
         }
         sinks_.clear();
         shutdown_.reset();
@@ -176,7 +172,7 @@ private:
         auto found = drivers_.find(message.channel);
         if (found != drivers_.end()) {
             auto node = drivers_.extract(found);
-            release_driver(message.channel, std::move(node.mapped()));
+            release_driver(std::move(node.mapped()));
         }
         drivers_.emplace(message.channel, DriverSlot{std::move(message.driver)});
     }
@@ -185,7 +181,7 @@ private:
         auto found = drivers_.find(message.channel);
         if (found == drivers_.end()) return;
         auto node = drivers_.extract(found);
-        release_driver(message.channel, std::move(node.mapped()));
+        release_driver(std::move(node.mapped()));
     }
 
     void handle(TxMessage::RegisterOutputDevice& message) {
@@ -199,26 +195,11 @@ private:
 
     void handle(TxMessage::ManualKey& message) { manual_key(message.channel, message.keyed); }
 
-    // Drops a driver (its release behaviour runs); one that may still be keyed
-    // is unkeyed first.
-    void release_driver(uint32_t channel, DriverSlot slot) noexcept {
-        if (slot.may_be_keyed) {
-            try {
-                Status unkeyed = slot.driver->unkey();
-                if (!unkeyed) {
-                    log_line(fmt::format("quillmar-modem: channel={} ptt_unkey before release: {}",
-                                         channel, unkeyed.error_text()));
-                }
-            } catch (const std::exception& e) {
-                log_line(fmt::format("quillmar-modem: channel={} ptt_unkey before release: {}",
-                                     channel, e.what()));
-            } catch (...) {
-                log_line(fmt::format(
-                    "quillmar-modem: channel={} ptt_unkey before release: unknown exception",
-                    channel));
-            }
-        }
-    }
+    // Drops a driver: its release behaviour runs here. No unkey goes first: on
+    // a line that a newer driver has written since (the same line configured
+    // again, perhaps with the other polarity), this driver's unkeyed level
+    // could be the newer one's keyed level.
+    void release_driver(DriverSlot slot) noexcept { slot.driver.reset(); }
 
     // The open sink for the request's device, opened (or reopened, when the
     // request asks for another spec) as needed; null when opening failed.
@@ -344,7 +325,6 @@ private:
             }
         } else {
             done = slot.driver->unkey();
-            if (done) slot.may_be_keyed = false;
         }
         if (done) {
             log_line(

@@ -349,7 +349,6 @@ TEST(TxWorker, EachTransmissionOutcomeLogsItsLinesAndEndsUnkeyedWithTheSinkKeptO
     const DriverPlan key_fails = failing("key broke", "");
     const DriverPlan key_and_unkey_fail = failing("key broke", "unkey broke");
     const DriverPlan unkey_fails = failing("", "unkey broke");
-    const std::string retry = "quillmar-modem: channel=0 ptt_unkey before release: unkey broke";
     struct Case {
         const char* name;
         bool driver_a;
@@ -397,9 +396,9 @@ TEST(TxWorker, EachTransmissionOutcomeLogsItsLinesAndEndsUnkeyedWithTheSinkKeptO
          "",
          Play::Instant,
          {kOpened3, "quillmar-modem: TransmitFrame: ptt_unkey after key failure: unkey broke",
-          "quillmar-modem: TransmitFrame: ptt_key: key broke", retry},
+          "quillmar-modem: TransmitFrame: ptt_key: key broke"},
          join({"open card3 device=reg3", "key A", "unkey A", "key B", "submit card3 240 -> 240",
-               "unkey B", "unkey A"},
+               "unkey B"},
               teardown)},
         {"submit fails",
          true,
@@ -417,11 +416,11 @@ TEST(TxWorker, EachTransmissionOutcomeLogsItsLinesAndEndsUnkeyedWithTheSinkKeptO
          "",
          Play::SubmitFails,
          {kOpened3, "quillmar-modem: TransmitFrame: ptt_unkey after submit failure: unkey broke",
-          "quillmar-modem: TransmitFrame: sink submit: queue gone", kOpened3, retry},
+          "quillmar-modem: TransmitFrame: sink submit: queue gone", kOpened3},
          join(join({"open card3 device=reg3", "key A", "submit card3 480 failed", "drop card3",
                     "unkey A"},
                    reopened_tail),
-              join({"unkey A"}, teardown))},
+              teardown)},
         {"drain timeout",
          true,
          {},
@@ -448,9 +447,9 @@ TEST(TxWorker, EachTransmissionOutcomeLogsItsLinesAndEndsUnkeyedWithTheSinkKeptO
          unkey_fails,
          "",
          Play::Instant,
-         {kOpened3, "quillmar-modem: TransmitFrame: ptt_unkey: unkey broke", retry},
+         {kOpened3, "quillmar-modem: TransmitFrame: ptt_unkey: unkey broke"},
          join({"open card3 device=reg3", "key A", "submit card3 480 -> 480", "unkey A", "key B",
-               "submit card3 240 -> 720", "unkey B", "unkey A"},
+               "submit card3 240 -> 720", "unkey B"},
               teardown)},
     };
     for (const Case& c : cases) {
@@ -610,7 +609,7 @@ TEST(TxWorker, OneSinkServesTransmissionsWithTheSameSpecAndAnyChangedFieldReopen
     }
 }
 
-TEST(TxWorker, ManualKeyingLogsEachOutcomeAndNeverLeavesAReleasedDriverKeyed) {
+TEST(TxWorker, ManualKeyingLogsEachOutcomeAndAHeldKeyLastsUntilItsDriverIsReleased) {
     const DriverPlan key_fails = failing("key broke", "");
     const DriverPlan both_fail = failing("key broke", "unkey broke");
     const DriverPlan unkey_fails = failing("", "unkey broke");
@@ -625,7 +624,7 @@ TEST(TxWorker, ManualKeyingLogsEachOutcomeAndNeverLeavesAReleasedDriverKeyed) {
     };
     const Case cases[] = {
         {"no driver", false, {}, true, {m + "no driver registered"}, {}},
-        {"key", true, {}, true, {m + "keyed=true: ok"}, {"key D", "unkey D", "release D"}},
+        {"key", true, {}, true, {m + "keyed=true: ok"}, {"key D", "release D"}},
         {"unkey", true, {}, false, {m + "keyed=false: ok"}, {"unkey D", "release D"}},
         {"key fails",
          true,
@@ -637,9 +636,8 @@ TEST(TxWorker, ManualKeyingLogsEachOutcomeAndNeverLeavesAReleasedDriverKeyed) {
          true,
          both_fail,
          true,
-         {m + "ptt_unkey after key failure: unkey broke", m + "keyed=true: key broke",
-          "quillmar-modem: channel=2 ptt_unkey before release: unkey broke"},
-         {"key D", "unkey D", "unkey D", "release D"}},
+         {m + "ptt_unkey after key failure: unkey broke", m + "keyed=true: key broke"},
+         {"key D", "unkey D", "release D"}},
         {"unkey fails",
          true,
          unkey_fails,
@@ -680,7 +678,7 @@ TEST(TxWorker, ManualKeyQueuedBehindATransmissionActsAfterItsUnkey) {
                                     "unkey A", "key A", "unkey A", "release A", "drop card3"}));
 }
 
-TEST(TxWorker, ReplacedDriverIsUnkeyedAndReleasedOnTheWorkerBeforeTheNextMessage) {
+TEST(TxWorker, ReplacedDriverIsReleasedOnTheWorkerBeforeTheNextMessage) {
     Station s;
     s.start();
     s.add_driver(0, "A");
@@ -694,9 +692,102 @@ TEST(TxWorker, ReplacedDriverIsUnkeyedAndReleasedOnTheWorkerBeforeTheNextMessage
     EXPECT_EQ(s.finish(), (Lines{"quillmar-modem: ManualKey channel=0 keyed=true: ok",
                                  "quillmar-modem: ManualKey channel=0 keyed=true: ok",
                                  "quillmar-modem: ManualKey channel=0 no driver registered"}));
-    EXPECT_EQ(s.log.whats(),
-              (Lines{"key A", "unkey A", "release A", "key B", "unkey B", "release B"}));
+    EXPECT_EQ(s.log.whats(), (Lines{"key A", "release A", "key B", "release B"}));
     s.expect_all_on_worker_thread();
+}
+
+// The levels written on one shared PTT line of each kind, whoever wrote them.
+class LineLevels {
+public:
+    void write(bool level) {
+        std::lock_guard<std::mutex> guard(lock_);
+        levels_.push_back(level);
+    }
+    std::vector<bool> levels() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return levels_;
+    }
+
+    // Openers whose devices record every write on the line the config names.
+    ptt::DeviceOpeners openers() {
+        struct Serial final : ptt::ModemControlLines {
+            explicit Serial(LineLevels& l) : line(l) {}
+            ptt::WriteStatus write_rts(bool level) noexcept override {
+                line.write(level);
+                return std::nullopt;
+            }
+            ptt::WriteStatus write_dtr(bool) noexcept override { return std::nullopt; }
+            LineLevels& line;
+        };
+        struct Cm108 final : ptt::Cm108GpioControl {
+            explicit Cm108(LineLevels& l) : line(l) {}
+            ptt::WriteStatus write_gpio(uint8_t, bool level) noexcept override {
+                line.write(level);
+                return std::nullopt;
+            }
+            LineLevels& line;
+        };
+        struct Gpio final : ptt::GpiochipControl {
+            explicit Gpio(LineLevels& l) : line(l) {}
+            std::optional<ptt::GpioSetFault> set_line(bool level) noexcept override {
+                line.write(level);
+                return std::nullopt;
+            }
+            LineLevels& line;
+        };
+        ptt::DeviceOpeners o;
+        o.serial = [this](const std::string&) -> Result<std::unique_ptr<ptt::ModemControlLines>> {
+            return std::unique_ptr<ptt::ModemControlLines>(std::make_unique<Serial>(*this));
+        };
+        o.cm108 = [this](const std::string&) -> Result<std::unique_ptr<ptt::Cm108GpioControl>> {
+            return std::unique_ptr<ptt::Cm108GpioControl>(std::make_unique<Cm108>(*this));
+        };
+        o.gpio = [this](const std::string&,
+                        uint32_t) -> ptt::GpioResult<std::unique_ptr<ptt::GpiochipControl>> {
+            return std::unique_ptr<ptt::GpiochipControl>(std::make_unique<Gpio>(*this));
+        };
+        return o;
+    }
+
+private:
+    mutable std::mutex lock_;
+    std::vector<bool> levels_;
+};
+
+TEST(TxWorker, ReplacingAManuallyKeyedDriverWithInvertedPolarityLeavesTheRadioUnkeyed) {
+    // A channel keyed by hand is configured again on the same line with the
+    // opposite polarity: the new driver's unkeyed level (high) is the old
+    // driver's keyed one. Releasing the old driver must not write its own
+    // unkeyed level (low) over it, which keys the rewired radio.
+    for (const char* method : {"serial_rts", "cm108", "gpio"}) {
+        SCOPED_TRACE(method);
+        LineLevels line;
+        ptt::PortRegistry registry(line.openers());
+        auto config = [&](bool invert) {
+            ipc::proto::ConfigurePtt c;
+            c.set_method(method);
+            c.set_device("/dev/ptt0");
+            c.set_gpio_line(4);
+            c.set_invert(invert);
+            return c;
+        };
+        Station s;
+        s.start();
+        auto old_driver = registry.build_driver(config(false));
+        ASSERT_TRUE(old_driver.ok()) << old_driver.error_text();
+        s.send(TxMessage::RegisterDriver{0, std::move(old_driver).value()});
+        s.send(TxMessage::ManualKey{0, true});
+        ASSERT_TRUE(s.capture.wait_for_line("quillmar-modem: ManualKey channel=0 keyed=true: ok"));
+        auto new_driver = registry.build_driver(config(true));
+        ASSERT_TRUE(new_driver.ok()) << new_driver.error_text();
+        s.send(TxMessage::RegisterDriver{0, std::move(new_driver).value()});
+        s.send(TxMessage::ManualKey{9, true});  // handled after the replacement
+        ASSERT_TRUE(
+            s.capture.wait_for_line("quillmar-modem: ManualKey channel=9 no driver registered"));
+        EXPECT_EQ(line.levels(), (std::vector<bool>{false, true, true}));
+        s.finish();
+        EXPECT_EQ(line.levels(), (std::vector<bool>{false, true, true}));
+    }
 }
 
 TEST(TxWorker, ClearOutputDevicesClosesSinksAndForgetsDevicesButKeepsDriversAndManualKeys) {
@@ -803,8 +894,8 @@ TEST(TxWorker, ExceptionEndsTheWorkerUnkeyedWithTheSinkDroppedFirstAndLaterSends
          unkey_throws,
          Play::Instant,
          "unkey exploded",
-         {"open card3 device=none", "key A", "submit card3 480 -> 480", "unkey A", "unkey A",
-          "release A", "drop card3", "release Q"}},
+         {"open card3 device=none", "key A", "submit card3 480 -> 480", "unkey A", "release A",
+          "drop card3", "release Q"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -824,11 +915,7 @@ TEST(TxWorker, ExceptionEndsTheWorkerUnkeyedWithTheSinkDroppedFirstAndLaterSends
         EXPECT_EQ(after.error_text(), "tx worker transmit: sending on a closed channel");
         Status manual = s.worker->send(TxMessage::ManualKey{0, true});
         EXPECT_EQ(manual.error_text(), "sending on a closed channel");
-        Lines lines = {kOpened3, "quillmar-modem: tx worker stopped: " + c.what};
-        if (c.plan.unkey_throws) {
-            lines.push_back("quillmar-modem: channel=0 ptt_unkey before release: unkey exploded");
-        }
-        EXPECT_EQ(s.finish(), lines);
+        EXPECT_EQ(s.finish(), (Lines{kOpened3, "quillmar-modem: tx worker stopped: " + c.what}));
         EXPECT_EQ(s.log.whats(), c.events);
         s.expect_all_on_worker_thread();
     }

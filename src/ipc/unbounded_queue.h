@@ -10,6 +10,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <variant>
 
@@ -125,13 +126,21 @@ private:
         return QueueEmpty{};
     }
 
-    void release() {
+    // Drops what is still queued one item at a time, outside the lock (an
+    // item's destructor may take long) and without allocating: a std::deque
+    // allocates even when empty, and a release runs in destructors.
+    void release() noexcept {
         if (!state_) return;
-        std::deque<T> dropped;
         {
             std::lock_guard<std::mutex> guard(state_->lock);
             state_->receiver_alive = false;
-            dropped.swap(state_->items);
+        }
+        for (;;) {
+            std::optional<T> dropped;
+            std::lock_guard<std::mutex> guard(state_->lock);
+            if (state_->items.empty()) break;
+            dropped.emplace(std::move(state_->items.front()));
+            state_->items.pop_front();
         }
         state_.reset();
     }

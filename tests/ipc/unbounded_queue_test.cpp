@@ -1,11 +1,16 @@
 #include "ipc/unbounded_queue.h"
 
+#include <pthread.h>
+
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
+
+#include "support/allocation_failure.h"
 
 namespace {
 
@@ -55,6 +60,24 @@ TEST(UnboundedQueue, SendFailsOnceReceiverGone) {
     EXPECT_TRUE(tx.send(1));
     { auto gone = std::move(rx); }
     EXPECT_FALSE(tx.send(2));
+}
+
+TEST(UnboundedQueue, DroppingTheReceiverDropsWhatIsQueuedWithoutNeedingMemory) {
+    // Receivers are dropped in destructors and at threads' ends, where a
+    // failed allocation would end the process.
+    auto [tx, rx] = ipc::make_unbounded_queue<std::shared_ptr<int>>();
+    auto item = std::make_shared<int>(7);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(tx.send(item));
+    EXPECT_EQ(item.use_count(), 4);
+    std::thread dropper([&rx = rx] {
+        pthread_setname_np(pthread_self(), "queue-dropper");
+        test_support::fail_allocations("queue-dropper", -1);
+        { auto gone = std::move(rx); }
+        test_support::disarm_allocation_failures();
+    });
+    dropper.join();
+    EXPECT_EQ(item.use_count(), 1);
+    EXPECT_FALSE(tx.send(item));
 }
 
 }  // namespace

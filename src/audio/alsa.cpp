@@ -448,6 +448,16 @@ void wait_for_close(StreamState& s) {
     }
 }
 
+// The error of a callback that threw `what`; without memory to build its text,
+// an error without one, so that the failure is still reported.
+Error callback_failure(const char* what) noexcept {
+    try {
+        return make_error("stream callback: {}", what);
+    } catch (...) {
+        return Error{};
+    }
+}
+
 void run_thread(StreamState* s) {
     pthread_setname_np(pthread_self(),
                        s->direction == Direction::Input ? "alsa-capture" : "alsa-playback");
@@ -457,9 +467,9 @@ void run_thread(StreamState* s) {
         if (st) return;
         failure = st.error();
     } catch (const std::exception& e) {
-        failure = make_error("stream callback: {}", e.what());
+        failure = callback_failure(e.what());
     } catch (...) {
-        failure = make_error("stream callback: unknown exception");
+        failure = callback_failure("unknown exception");
     }
     try {
         if (s->error) s->error(*failure);

@@ -133,14 +133,23 @@ public:
         try {
             loop();
         } catch (const std::exception& e) {
-            log_line(fmt::format("quillmar-modem: tx worker stopped: {}", e.what()));
+            report_stop(e.what());
         } catch (...) {
-            log_line("quillmar-modem: tx worker stopped: unknown exception");
+            report_stop("unknown exception");
         }
         leave();
     }
 
 private:
+    // The line of an abnormal end. Without memory to write it, it is lost, so
+    // that leaving still releases the drivers.
+    static void report_stop(const char* what) noexcept {
+        try {
+            log_line(fmt::format("quillmar-modem: tx worker stopped: {}", what));
+        } catch (...) {
+        }
+    }
+
     void loop() {
         while (!shutdown_->load(std::memory_order_relaxed)) {
             ipc::Received<tx_detail::Queued> received = rx_->recv_timeout(kReceiveWait);

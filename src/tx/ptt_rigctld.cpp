@@ -333,12 +333,20 @@ void keepalive_thread_main(const std::string& addr, const Timings& timings,
                            const std::shared_ptr<LinkFlags>& flags) noexcept {
     const std::string name(kKeepaliveThreadName.substr(0, kThreadNameBytes));
     (void)pthread_setname_np(pthread_self(), name.c_str());
+    // Without memory to write the line of an abnormal end, the line is lost;
+    // the thread still ends alone, never the process.
+    auto report_stop = [](const char* what) noexcept {
+        try {
+            log_line(fmt::format("quillmar-modem: rigctld keepalive stopped: {}", what));
+        } catch (...) {
+        }
+    };
     try {
         keepalive_loop(addr, timings, stop, flags);
     } catch (const std::exception& e) {
-        log_line(fmt::format("quillmar-modem: rigctld keepalive stopped: {}", e.what()));
+        report_stop(e.what());
     } catch (...) {
-        log_line("quillmar-modem: rigctld keepalive stopped: unknown exception");
+        report_stop("unknown exception");
     }
 }
 

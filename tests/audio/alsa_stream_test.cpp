@@ -14,11 +14,13 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "audio/alsa.h"
+#include "support/allocation_failure.h"
 #include "support/alsa_config.h"
 #include "support/scratch_dir.h"
 
@@ -370,6 +372,46 @@ TEST(AlsaStream, AFailingDeviceReportsOnceAndNothingAfterClose) {
         const int at_close = calls.load();
         std::this_thread::sleep_for(50ms);
         EXPECT_EQ(calls.load(), at_close);
+    }
+}
+
+TEST(AlsaStream, ACallbackThatThrowsIsReportedOnceEvenWithoutMemoryForItsText) {
+    // The callback throws on the service thread; in the second row, building
+    // the error's text fails as well. Either way the error callback hears of
+    // it once and nothing escapes the thread.
+    struct Row {
+        const char* name;
+        bool out_of_memory;
+        std::string error;
+    };
+    const Row rows[] = {
+        {"with memory", false, "stream callback: callback exploded"},
+        {"out of memory", true, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        test_support::ScratchDir dir;
+        test_support::AlsaConfig config;
+        config.pcm("dev", {});
+        test_support::ScopedAlsaConfig scoped(dir, config);
+
+        Collector got;
+        const std::thread::id test_thread = std::this_thread::get_id();
+        Result<alsa::Stream> stream = alsa::build_stream(
+            named("dev"), Direction::Output, {1, 48000, SampleFormat::I16},
+            [&](alsa::Samples) {
+                if (std::this_thread::get_id() == test_thread) return;  // the prefill
+                std::runtime_error exploded("callback exploded");
+                if (row.out_of_memory) test_support::fail_allocations("alsa-playback", 1);
+                throw exploded;
+            },
+            [&](const Error& e) { got.fail(e); });
+        ASSERT_TRUE(stream) << stream.error_text();
+        ASSERT_TRUE(stream->play());
+        ASSERT_TRUE(wait_until([&] { return !got.error_texts().empty(); }));
+        stream->close();
+        test_support::disarm_allocation_failures();
+        EXPECT_EQ(got.error_texts(), std::vector<std::string>{row.error});
     }
 }
 

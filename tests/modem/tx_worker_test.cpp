@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "support/allocation_failure.h"
 #include "support/alsa_config.h"
 #include "support/eventually.h"
 #include "support/fake_stream.h"
@@ -919,6 +920,31 @@ TEST(TxWorker, ExceptionEndsTheWorkerUnkeyedWithTheSinkDroppedFirstAndLaterSends
         EXPECT_EQ(s.log.whats(), c.events);
         s.expect_all_on_worker_thread();
     }
+}
+
+TEST(TxWorker, AnExceptionWhoseLineCannotBeWrittenStillReleasesEveryDriver) {
+    // Opening a sink throws, and the memory to report it is gone too: the
+    // worker still ends by releasing its drivers, the one keyed by hand
+    // included, instead of ending the process with that radio keyed.
+    Station s;
+    s.start([&s](const soundcard::OutputSpec& spec,
+                 std::optional<modem::OutputDevice>) -> Result<std::unique_ptr<modem::TxSink>> {
+        s.log.add("open " + spec.device_name);
+        std::runtime_error exploded("opener exploded");
+        test_support::fail_allocations("quillmar-tx", 1);
+        throw exploded;
+    });
+    s.add_driver(0, "M");
+    s.send(TxMessage::ManualKey{0, true});
+    s.add_driver(1, "B");
+    s.transmit(request(1, 480));
+    s.wait_for("release B");
+    test_support::disarm_allocation_failures();
+    EXPECT_EQ(s.worker->transmit(request(1, 480)).error_text(),
+              "tx worker transmit: sending on a closed channel");
+    EXPECT_EQ(s.finish(), Lines{"quillmar-modem: ManualKey channel=0 keyed=true: ok"});
+    EXPECT_EQ(s.log.whats(), (Lines{"key M", "open card3", "release M", "release B"}));
+    s.expect_all_on_worker_thread();
 }
 
 // Sound-card sinks over fake streams, whose buffers a pump thread takes as the

@@ -17,6 +17,7 @@
 
 #include <fmt/format.h>
 
+#include "support/allocation_failure.h"
 #include "support/eventually.h"
 #include "support/loopback_tcp.h"
 #include "support/rigctld_daemon.h"
@@ -615,6 +616,26 @@ TEST(RigctldKeepalive, AFailedProbeLogsTheLinkDownAndTheNextKeyReconnects) {
         driver.reset();
         EXPECT_EQ(capture.stop().size(), 1u);
     }
+}
+
+TEST(RigctldKeepalive, AThreadOutOfMemoryEndsWithoutEndingTheProcessAndTheReleaseStillUnkeys) {
+    // Every allocation of the keepalive thread fails, the report of its end
+    // included: the thread ends alone, and the driver goes on.
+    Server server([](int, const std::string& command) {
+        return Server::line(command == "t" ? "0" : "RPRT 0");
+    });
+    StderrCapture capture;
+    Timings t = quiet_timings();
+    t.keepalive_up = 50ms;
+    test_support::fail_allocations("quillmar-rigctl", -1);
+    auto driver = connect_ok(server.address(), t);
+    ASSERT_NE(driver, nullptr);
+    EXPECT_TRUE(test_support::eventually([] { return threads_named("quillmar-rigctl") == 0; }));
+    test_support::disarm_allocation_failures();
+    ASSERT_TRUE(driver->key().ok());
+    driver.reset();
+    EXPECT_EQ(server.commands().back(), (Server::Command{1, "T 0"}));
+    EXPECT_EQ(capture.stop(), Lines{});
 }
 
 // --- Release -----------------------------------------------------------------

@@ -968,9 +968,13 @@ public:
                 Result<soundcard::AudioSink> sink =
                     soundcard::start_output(*setup, streams->builder(), std::move(options));
                 if (!sink) return sink.error();
-                return modem::as_tx_sink(std::move(sink).value());
+                return std::unique_ptr<modem::TxSink>(std::make_unique<CountedSink>(
+                    open_sinks, modem::as_tx_sink(std::move(sink).value())));
             };
     }
+
+    // Sinks opened and not yet dropped.
+    std::atomic<int> open_sinks{0};
 
     // Channel 0 of every frame taken so far.
     std::vector<int16_t> recorded() const {
@@ -985,6 +989,28 @@ public:
     test_support::LineLog stream_lines;
 
 private:
+    // Passes a sink through, counting it as open while it lives.
+    class CountedSink : public modem::TxSink {
+    public:
+        CountedSink(std::atomic<int>& open, std::unique_ptr<modem::TxSink> inner)
+            : open_(open), inner_(std::move(inner)) {
+            ++open_;
+        }
+        ~CountedSink() override {
+            inner_.reset();
+            --open_;
+        }
+        Result<uint64_t> submit(audio::SampleBlock block) override {
+            return inner_->submit(std::move(block));
+        }
+        uint64_t played() const override { return inner_->played(); }
+        uint64_t failures() const override { return inner_->failures(); }
+
+    private:
+        std::atomic<int>& open_;
+        std::unique_ptr<modem::TxSink> inner_;
+    };
+
     void pump() {
         std::vector<int16_t> buffer(2 * 48);
         while (!stop_) {
@@ -1040,10 +1066,12 @@ TEST(TxWorker, ThroughTheSoundcardSinkAStreamFailureEndsTheWaitAndTheSinkGoesBef
     Station s;
     int builds_at_unkey = -1;
     bool live_at_unkey = true;
+    int open_at_unkey = -1;
     DriverPlan plan;
     plan.on_unkey = [&] {
         builds_at_unkey = sinks.streams->builds();
         live_at_unkey = sinks.streams->live();
+        open_at_unkey = sinks.open_sinks;
     };
     s.start(sinks.opener());
     s.add_driver(0, "A", plan);
@@ -1057,6 +1085,7 @@ TEST(TxWorker, ThroughTheSoundcardSinkAStreamFailureEndsTheWaitAndTheSinkGoesBef
     // The failed stream was never rebuilt: its sink was gone before the unkey.
     EXPECT_EQ(builds_at_unkey, 1);
     EXPECT_FALSE(live_at_unkey);
+    EXPECT_EQ(open_at_unkey, 0);
     EXPECT_EQ(s.finish(), Lines{kOpened3});
 }
 

@@ -927,23 +927,29 @@ TEST(TxWorker, AnExceptionWhoseLineCannotBeWrittenStillReleasesEveryDriver) {
     // worker still ends by releasing its drivers, the one keyed by hand
     // included, instead of ending the process with that radio keyed.
     Station s;
-    s.start([&s](const soundcard::OutputSpec& spec,
-                 std::optional<modem::OutputDevice>) -> Result<std::unique_ptr<modem::TxSink>> {
-        s.log.add("open " + spec.device_name);
-        std::runtime_error exploded("opener exploded");
-        test_support::fail_allocations("quillmar-tx", 1);
-        throw exploded;
-    });
+    Gate gate;
+    s.start(
+        [&s, &gate](const soundcard::OutputSpec& spec,
+                    std::optional<modem::OutputDevice>) -> Result<std::unique_ptr<modem::TxSink>> {
+            s.log.add("open " + spec.device_name);
+            gate.wait();
+            std::runtime_error exploded("opener exploded");
+            test_support::fail_allocations("quillmar-tx", 1);
+            throw exploded;
+        });
     s.add_driver(0, "M");
     s.send(TxMessage::ManualKey{0, true});
     s.add_driver(1, "B");
     s.transmit(request(1, 480));
-    s.wait_for("release B");
+    s.wait_for("open card3");
+    s.add_driver(5, "Q");  // queued behind: dropped with the queue, last
+    gate.open();
+    s.wait_for("release Q");
     test_support::disarm_allocation_failures();
     EXPECT_EQ(s.worker->transmit(request(1, 480)).error_text(),
               "tx worker transmit: sending on a closed channel");
     EXPECT_EQ(s.finish(), Lines{"quillmar-modem: ManualKey channel=0 keyed=true: ok"});
-    EXPECT_EQ(s.log.whats(), (Lines{"key M", "open card3", "release M", "release B"}));
+    EXPECT_EQ(s.log.whats(), (Lines{"key M", "open card3", "release M", "release B", "release Q"}));
     s.expect_all_on_worker_thread();
 }
 

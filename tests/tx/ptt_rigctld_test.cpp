@@ -630,6 +630,8 @@ TEST(RigctldKeepalive, AThreadOutOfMemoryEndsWithoutEndingTheProcessAndTheReleas
     test_support::fail_allocations("quillmar-rigctl", -1);
     auto driver = connect_ok(server.address(), t);
     ASSERT_NE(driver, nullptr);
+    // It probes, and so fails, only after its first wait.
+    EXPECT_TRUE(test_support::eventually([] { return threads_named("quillmar-rigctl") == 1; }));
     EXPECT_TRUE(test_support::eventually([] { return threads_named("quillmar-rigctl") == 0; }));
     test_support::disarm_allocation_failures();
     ASSERT_TRUE(driver->key().ok());

@@ -1,7 +1,9 @@
 // The process's command line: arguments separated by 0 bytes. Each must fit
 // exactly one form: a tool with its arguments, a lone mode name, a socket
-// path, or the usage.
+// path, or the usage; the recorder's arguments must parse to settings they
+// hold.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -10,6 +12,7 @@
 
 #include "fuzz_support.h"
 #include "quillmar_modem.h"
+#include "record.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -46,7 +49,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(args.size() == 1 && command.args.empty() && args[0].starts_with("--"));
     }
 
-    // Later: the recorder's own arguments (record::parse_args) are checked
-    // here with the arguments of a "--record" command line.
+    if (command.mode == Mode::Record) {
+        if (auto parsed = record::parse_args(command.args)) {
+            FUZZ_CHECK(parsed->device == command.args[0]);
+            FUZZ_CHECK(parsed->seconds <= record::kMaxSeconds);
+            FUZZ_CHECK(std::find(command.args.begin() + 1, command.args.end(), parsed->out) !=
+                       command.args.end());
+            // Given again in canonical form, the settings read the same.
+            const std::vector<std::string> again = {
+                parsed->device, "--seconds", std::to_string(parsed->seconds), "--out",
+                parsed->out,    "--rate",    std::to_string(parsed->rate)};
+            auto reparsed = record::parse_args(again);
+            FUZZ_CHECK(reparsed && *reparsed == *parsed);
+        }
+    }
     return 0;
 }

@@ -1,8 +1,8 @@
 // The listings' documents: the USB listing over a sysfs-like directory whose
 // attribute files come from the input, the CM108 listing's writer over
-// interfaces and texts of any bytes, the fixed failure document, and the
-// sysfs attribute reader. Every document written must be valid UTF-8 that
-// parses as JSON and holds what went in.
+// interfaces and texts of any bytes, the audio listing over devices named by
+// the input, the fixed failure documents, and the sysfs attribute reader. Every document written
+// must be valid UTF-8 that parses as JSON and holds what went in.
 
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +18,7 @@
 #include "cm108.h"
 #include "fuzz_support.h"
 #include "ipc/utf8.h"
+#include "list_audio.h"
 #include "list_usb.h"
 #include "modem/alsa_card.h"
 
@@ -98,10 +99,42 @@ void check_cm108(fuzz::InputReader& input) {
     if (written) FUZZ_CHECK(parse_document(*written).at(0).at("description") == device.description);
 }
 
-void check_failure_document(fuzz::InputReader& input) {
+void check_audio(fuzz::InputReader& input) {
+    listing::AudioDevices devices;
+    for (size_t h = input.u8() % 3; h > 0; --h) {
+        listing::AudioHost host{input.text(8), input.text(8), input.flag(), {}};
+        for (size_t d = input.u8() % 4; d > 0; --d) {
+            listing::AudioDevice device{
+                input.text(24), input.flag() ? "input" : "output", input.flag(), input.flag(), {}};
+            for (size_t c = input.u8() % 3; c > 0; --c) {
+                device.supported_configs.push_back(
+                    {input.u16(), input.u32(), input.u32(), input.text(4)});
+            }
+            host.devices.push_back(std::move(device));
+        }
+        devices.hosts.push_back(std::move(host));
+    }
+    if (input.flag()) devices.issues.push_back({input.text(16), input.text(32), std::nullopt});
+
+    const nlohmann::json doc = parse_document(list_audio::marshal(devices));
+    FUZZ_CHECK(doc.at("hosts").size() == devices.hosts.size());
+    for (size_t h = 0; h < devices.hosts.size(); ++h) {
+        const auto& host = devices.hosts[h];
+        const auto& written = doc.at("hosts").at(h).at("devices");
+        FUZZ_CHECK(written.size() == host.devices.size());
+        for (size_t d = 0; d < host.devices.size(); ++d) {
+            FUZZ_CHECK(written.at(d).at("name") == ipc::utf8::make_valid(host.devices[d].name));
+        }
+    }
+}
+
+void check_failure_documents(fuzz::InputReader& input) {
     const std::string message = input.text(64);
-    const nlohmann::json doc = parse_document(list_usb::marshal_failed_document(message));
-    FUZZ_CHECK(doc.at("issues").at(0).at("message") == ipc::utf8::make_valid(message));
+    const std::string valid = ipc::utf8::make_valid(message);
+    const nlohmann::json usb = parse_document(list_usb::marshal_failed_document(message));
+    FUZZ_CHECK(usb.at("issues").at(0).at("message") == valid);
+    const nlohmann::json audio = parse_document(list_audio::marshal_failed_document(message));
+    FUZZ_CHECK(audio.at("issues").at(0).at("message") == valid);
 }
 
 void check_sysfs(fuzz::InputReader& input) {
@@ -118,9 +151,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::InputReader input(data, size);
     check_usb(input);
     check_cm108(input);
-    check_failure_document(input);
-    // Later: the sound-card listing's document (--list-audio) joins here, its
-    // device names and descriptions taken from the input.
+    check_audio(input);
+    check_failure_documents(input);
     check_sysfs(input);
     return 0;
 }

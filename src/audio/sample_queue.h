@@ -169,15 +169,22 @@ private:
         return ipc::QueueEmpty{};
     }
 
-    void release() {
+    // Drops the queued blocks one at a time outside the lock: a release runs in
+    // destructors and must not need memory (an empty deque allocates).
+    void release() noexcept {
         if (!state_) return;
-        std::deque<SampleBlock> dropped;
         {
             std::lock_guard<std::mutex> guard(state_->lock);
             state_->receiver_alive = false;
-            dropped.swap(state_->blocks);
         }
         state_->not_full.notify_all();
+        for (;;) {
+            SampleBlock dropped;
+            std::lock_guard<std::mutex> guard(state_->lock);
+            if (state_->blocks.empty()) break;
+            dropped = std::move(state_->blocks.front());
+            state_->blocks.pop_front();
+        }
         state_.reset();
     }
 

@@ -1,5 +1,6 @@
 #include "ipc/inbound_queue.h"
 
+#include <optional>
 #include <variant>
 
 namespace ipc {
@@ -88,16 +89,23 @@ Received<IpcInbound> InboundReceiver::take_locked(std::unique_lock<std::mutex>& 
     return QueueEmpty{};
 }
 
-void InboundReceiver::release() {
+// Drops the queued events one at a time outside the lock: a release runs in
+// destructors and must not need memory (an empty deque allocates).
+void InboundReceiver::release() noexcept {
     if (!state_) return;
-    std::deque<inbound_detail::Queued> dropped;
     {
         std::lock_guard<std::mutex> guard(state_->lock);
         state_->receiver_alive = false;
-        dropped.swap(state_->events);
         state_->queued_bytes = 0;
     }
     state_->has_room.notify_all();
+    for (;;) {
+        std::optional<inbound_detail::Queued> dropped;
+        std::lock_guard<std::mutex> guard(state_->lock);
+        if (state_->events.empty()) break;
+        dropped.emplace(std::move(state_->events.front()));
+        state_->events.pop_front();
+    }
     state_.reset();
 }
 

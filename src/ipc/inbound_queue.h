@@ -105,7 +105,7 @@ public:
 
 private:
     Received<IpcInbound> take_locked(std::unique_lock<std::mutex>& guard);
-    void release();
+    void release() noexcept;
 
     std::shared_ptr<inbound_detail::State> state_;
 };

@@ -1,11 +1,14 @@
 #include "audio/sample_queue.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
 #include <variant>
+
+#include "support/allocation_failure.h"
 
 namespace {
 
@@ -128,6 +131,25 @@ TEST(AudioSourceThreads, StopAndJoinEndsTheThreadAndADroppedSourceLetsItGo) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     EXPECT_TRUE(finished->load());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CaptureQueueThreads, DroppingTheReceiverDropsQueuedBlocksWithoutNeedingMemory) {
+    // Receivers are dropped in destructors (a pipeline's teardown), where a
+    // failed allocation would end the process.
+    auto [sender, receiver] = audio::make_capture_queue(4);
+    for (int16_t i = 0; i < 3; ++i) ASSERT_TRUE(sender.try_send(SampleBlock(960, i)));
+    std::thread dropper([&receiver = receiver] {
+        pthread_setname_np(pthread_self(), "capture-dropper");
+        test_support::fail_allocations("capture-dropper", -1);
+        { CaptureReceiver gone = std::move(receiver); }
+        test_support::disarm_allocation_failures();
+    });
+    dropper.join();
+    EXPECT_FALSE(sender.try_send(SampleBlock{1}));
 }
 
 }  // namespace

@@ -13,4 +13,4 @@ scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --target quillmar-modem ${JOBS:+-j "$JOBS"} >/dev/null
 
-exec build/quillmar-modem --decode "$recording"
+exec build/src/quillmar-modem --decode "$recording"

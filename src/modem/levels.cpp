@@ -39,6 +39,18 @@ bool apply_rx_gain(std::span<int16_t> block, float gain_db) {
     return clipping;
 }
 
+bool apply_tx_gain(std::span<int16_t> samples, float gain_db) {
+    if (std::fabs(gain_db) <= kUnityGainEpsilon) return false;
+    const float factor = std::pow(10.0f, gain_db / 20.0f);
+    bool clipping = false;
+    for (int16_t& s : samples) {
+        const float v = factor * static_cast<float>(s);
+        clipping = clipping || std::fabs(v) > kClippingMagnitude;
+        s = stored_sample(v);
+    }
+    return clipping;
+}
+
 BlockLevel measure_block_level(std::span<const int16_t> block) {
     BlockLevel level;
     if (block.empty()) return level;

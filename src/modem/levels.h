@@ -1,8 +1,9 @@
 #pragma once
 
-// Receive gain and block levels: the gain stage every received block passes
-// through, the level measurement of a block (linear peak, peak and RMS in
-// dBFS), and the live gain cell a device's pipeline reads for every block.
+// Gain and block levels: the gain stage every received block passes through,
+// the linear one of transmit audio, the level measurement of a block (linear
+// peak, peak and RMS in dBFS), and the live gain cell a device's pipeline
+// reads for every block.
 
 #include <atomic>
 #include <cstdint>
@@ -26,6 +27,12 @@ inline constexpr float kClippingMagnitude = 32000.0f;
 // -32767..+32767 and truncated toward zero. A gain within the epsilon of 0
 // changes nothing and reports no clipping.
 bool apply_rx_gain(std::span<int16_t> block, float gain_db);
+
+// Applies `gain_db` to transmit audio in place and returns whether any
+// sample's magnitude exceeded 32000 after the gain. Linear at every gain (no
+// soft limiter); results are limited to -32767..+32767 and truncated toward
+// zero. A gain within the epsilon of 0 changes nothing and reports no clipping.
+bool apply_tx_gain(std::span<int16_t> samples, float gain_db);
 
 // The level of one block.
 struct BlockLevel {

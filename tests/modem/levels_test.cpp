@@ -37,6 +37,27 @@ TEST(ReceiveGainAndLevel, EqualSamplesThroughTheGainStage) {
     }
 }
 
+TEST(TransmitGain, LinearAtEveryGainAndLimitedToTheLargestSample) {
+    // (gain dB, sample) -> (each output, clipping).
+    struct Case {
+        float gain_db;
+        int16_t sample;
+        int16_t output;
+        bool clipping;
+    };
+    const Case cases[] = {
+        {12.0f, 16384, 32767, true}, {12.0f, -16384, -32767, true}, {6.0f, 10000, 19952, false},
+        {6.0f, 16384, 32690, true},  {-6.0f, 16384, 8211, false},   {1e-7f, 16384, 16384, false},
+        {-60.0f, 16384, 16, false},  {0.0f, -32768, -32768, false}, {12.0f, 0, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.gain_db << " dB on " << c.sample);
+        std::vector<int16_t> samples(100, c.sample);
+        EXPECT_EQ(modem::apply_tx_gain(samples, c.gain_db), c.clipping);
+        EXPECT_EQ(samples, std::vector<int16_t>(100, c.output));
+    }
+}
+
 TEST(ReceiveGainAndLevel, PeakAndRmsOfMixedSilentAndEmptyBlocks) {
     struct Case {
         const char* name;

@@ -16,6 +16,24 @@ bool Modem::handle_ipc(const ipc::proto::IpcMessage& message) {
         case Payload::kInputLevelScanResult:
         case Payload::kTestSignalResult:
             return false;
+        case Payload::kConfigurePtt:
+            apply_ptt_config(message.configure_ptt());
+            return false;
+        case Payload::kManualPtt:
+            manual_ptt(message.manual_ptt());
+            return false;
+        case Payload::kTransmitFrame:
+            transmit_frame(message.transmit_frame());
+            return false;
+        case Payload::kTransmitTestSignal:
+            transmit_test_signal(message.transmit_test_signal());
+            return false;
+        case Payload::kEnumerateAudioDevices:
+            start_device_listing(message.enumerate_audio_devices());
+            return false;
+        case Payload::kScanInputLevels:
+            start_level_scan(message.scan_input_levels());
+            return false;
         default:
             return false;
     }

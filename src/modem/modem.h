@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "ipc/server.h"
 #include "modem/channel_demod.h"
 #include "modem/config.h"
+#include "modem/inventory.h"
 #include "modem/levels.h"
 #include "modem/tx_worker.h"
 #include "result.h"
@@ -100,6 +102,15 @@ public:
     // channel not reported for 750 ms.
     void report_idle_output_levels();
 
+    // Builds the channel's PTT driver and hands it to the transmit worker, or
+    // prints why it could not be built (and has the worker drop the channel's
+    // old driver); a failed "rigctld" build is retried before the channel's
+    // next transmission. The settings are stored either way.
+    void apply_ptt_config(const ipc::proto::ConfigurePtt& config);
+
+    // Answers a test signal with TestSignalResult; a failed send is dropped.
+    void reply_test_signal(uint32_t request_id, bool success, const std::string& error);
+
 private:
     friend struct ModemTestAccess;
 
@@ -116,6 +127,27 @@ private:
                        MonotonicTime now);
     void report_carrier_detect(ChannelPipeline& pipeline);
     void status_tick();
+
+    // The transmit requests and the device requests (dispatch_tx.cpp).
+    // What the transmit roads read for a channel; null where nothing is stored.
+    struct TxSettings {
+        const ChannelConfig* channel = nullptr;
+        const AudioConfig* output = nullptr;  // of the channel's output device
+        const ipc::proto::ConfigurePtt* ptt = nullptr;
+        std::optional<float> gain_db;  // the output device's live gain
+    };
+    TxSettings tx_settings(uint32_t channel) const;
+    // Applies the stored PTT settings again if the channel's build is owed.
+    void retry_ptt(uint32_t channel);
+    void transmit_frame(const ipc::proto::TransmitFrame& frame);
+    void transmit_test_signal(const ipc::proto::TransmitTestSignal& signal);
+    void manual_ptt(const ipc::proto::ManualPtt& request);
+    // The "soundcard" names of the configured devices among `devices`' keys.
+    template <class Devices>
+    InUseDevices busy_devices(const Devices& devices) const;
+    // Start the one-shot threads that answer the request; never waited for.
+    void start_device_listing(const ipc::proto::EnumerateAudioDevices& request);
+    void start_level_scan(const ipc::proto::ScanInputLevels& request);
 
     // The fields in their order of release.
     std::optional<ipc::IpcHandle> ipc_;

@@ -23,6 +23,23 @@ struct ModemTestAccess {
         return modem.dcd_transitions_;
     }
     static TxWorker& tx(Modem& modem) { return *modem.tx_; }
+
+    static std::unordered_map<uint32_t, ChannelConfig>& channel_configs(Modem& modem) {
+        return modem.channel_configs_;
+    }
+    static std::unordered_map<uint32_t, AudioConfig>& audio_configs(Modem& modem) {
+        return modem.audio_configs_;
+    }
+    static std::unordered_map<uint32_t, SharedGainCell>& device_gain(Modem& modem) {
+        return modem.device_gain_;
+    }
+    static std::unordered_map<uint32_t, uint64_t>& tx_frames(Modem& modem) {
+        return modem.tx_frames_;
+    }
+    static std::unordered_map<uint32_t, MonotonicTime>& level_sent(Modem& modem) {
+        return modem.level_sent_;
+    }
+    static const std::unordered_set<uint32_t>& ptt_retry(Modem& modem) { return modem.ptt_retry_; }
 };
 
 }  // namespace modem

@@ -1,0 +1,245 @@
+// The requests that reach the transmitter and the sound devices: PTT settings
+// and their retry, manual keying, frames, test signals, and the one-shot
+// threads that answer device listings and level scans.
+
+#include <pthread.h>
+
+#include <exception>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "audio/soundcard_stream.h"
+#include "modem/inventory.h"
+#include "modem/level_scan.h"
+#include "modem/modem.h"
+#include "modem/tx_road.h"
+#include "num.h"
+
+namespace modem {
+
+namespace {
+
+using ipc::proto::IpcMessage;
+
+// The longest thread name the system takes, its terminating zero aside.
+constexpr size_t kThreadNameBytes = 15;
+constexpr std::string_view kListingThread = "enumerate-devices";
+constexpr std::string_view kScanThread = "scan-input-levels";
+constexpr uint32_t kDefaultScanMs = 500;
+
+void log_line(const std::string& line) {
+    soundcard::log_to_stderr(line);
+}
+
+template <class Map>
+auto* find_in(Map& map, uint32_t key) {
+    auto found = map.find(key);
+    return found == map.end() ? nullptr : &found->second;
+}
+
+// Names the calling thread `name`, cut to what the system takes; a refusal
+// leaves the thread unnamed.
+void name_this_thread(std::string_view name) noexcept {
+    char cut[kThreadNameBytes + 1] = {};
+    name.copy(cut, kThreadNameBytes);
+    (void)pthread_setname_np(pthread_self(), cut);
+}
+
+// Runs `body` on a new detached thread named `name`. Whatever `body` throws
+// ends only that thread, with one line; a thread that cannot be started
+// drops the request without a line.
+template <class Body>
+void start_one_shot(std::string_view name, Body body) noexcept {
+    try {
+        std::thread([name, body = std::move(body)]() mutable noexcept {
+            name_this_thread(name);
+            auto report_stop = [name](const char* what) noexcept {
+                try {
+                    log_line(fmt::format("quillmar-modem: {} stopped: {}", name, what));
+                } catch (...) {
+                }
+            };
+            try {
+                body();
+            } catch (const std::exception& e) {
+                report_stop(e.what());
+            } catch (...) {
+                report_stop("unknown exception");
+            }
+        }).detach();
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+void Modem::apply_ptt_config(const ipc::proto::ConfigurePtt& config) {
+    const uint32_t channel = config.channel();
+    Result<std::unique_ptr<ptt::PttDriver>> driver = ports_->build_driver(config);
+    if (!driver) {
+        log_line(fmt::format("quillmar-modem: ConfigurePtt: build driver for channel {} ({}): {}",
+                             channel, config.method(), driver.error_text()));
+        if (config.method() == "rigctld") ptt_retry_.insert(channel);
+        (void)tx_->send(TxMessage::UnregisterDriver{channel});
+    } else if (Status sent = tx_->send(TxMessage::RegisterDriver{channel, std::move(*driver)});
+               !sent) {
+        log_line(
+            fmt::format("quillmar-modem: ConfigurePtt: register driver for channel {}: tx worker "
+                        "register_driver: {}",
+                        channel, sent.error_text()));
+    } else {
+        ptt_retry_.erase(channel);
+        log_line(fmt::format("quillmar-modem: PTT configured for channel {} ({})", channel,
+                             config.method()));
+    }
+    ptt_configs_.insert_or_assign(channel, config);
+}
+
+void Modem::retry_ptt(uint32_t channel) {
+    if (!ptt_retry_.contains(channel)) return;
+    const ipc::proto::ConfigurePtt* stored = find_in(ptt_configs_, channel);
+    if (stored == nullptr) return;
+    const ipc::proto::ConfigurePtt copy = *stored;
+    apply_ptt_config(copy);
+}
+
+Modem::TxSettings Modem::tx_settings(uint32_t channel) const {
+    TxSettings settings;
+    settings.channel = find_in(channel_configs_, channel);
+    settings.ptt = find_in(ptt_configs_, channel);
+    if (settings.channel != nullptr) {
+        const uint32_t device_id = settings.channel->output_device_id;
+        settings.output = find_in(audio_configs_, device_id);
+        if (const SharedGainCell* cell = find_in(device_gain_, device_id); cell && *cell) {
+            settings.gain_db = (*cell)->load();
+        }
+    }
+    return settings;
+}
+
+void Modem::transmit_frame(const ipc::proto::TransmitFrame& frame) {
+    const uint32_t channel = frame.channel();
+    retry_ptt(channel);
+    const TxSettings s = tx_settings(channel);
+    Result<FrameTransmission> built =
+        build_frame_transmission(frame, s.channel, s.output, s.ptt, s.gain_db);
+    if (!built) {
+        log_line(fmt::format("quillmar-modem: TransmitFrame: {}", built.error_text()));
+        return;
+    }
+    const uint32_t device_id = built->request.output_device_id;
+    IpcMessage level;
+    auto* update = level.mutable_device_level_update();
+    update->set_device_id(device_id);
+    update->set_peak_dbfs(built->level.peak_dbfs);
+    update->set_rms_dbfs(built->level.rms_dbfs);
+    update->set_clipping(built->clipping);
+    (void)ipc_->send(level);
+    level_sent_.insert_or_assign(device_id, options_.clock());
+
+    if (Status queued = tx_->transmit(std::move(built->request)); !queued) {
+        log_line(fmt::format("quillmar-modem: TransmitFrame: {}", queued.error_text()));
+        return;
+    }
+    uint64_t& sent = tx_frames_[channel];
+    sent = num::saturating_add(sent, 1);
+}
+
+void Modem::transmit_test_signal(const ipc::proto::TransmitTestSignal& signal) {
+    const uint32_t channel = signal.channel();
+    retry_ptt(channel);
+    const TxSettings s = tx_settings(channel);
+    Result<TxRequest> built =
+        build_test_signal_request(signal, s.channel, s.output, s.ptt, s.gain_db);
+    if (!built) {
+        reply_test_signal(signal.request_id(), false, built.error_text());
+        return;
+    }
+    if (Status queued = tx_->transmit(std::move(*built)); !queued) {
+        reply_test_signal(signal.request_id(), false, queued.error_text());
+        return;
+    }
+    uint64_t& sent = tx_frames_[channel];
+    sent = num::saturating_add(sent, 1);
+    reply_test_signal(signal.request_id(), true, "");
+}
+
+void Modem::reply_test_signal(uint32_t request_id, bool success, const std::string& error) {
+    IpcMessage reply;
+    auto* result = reply.mutable_test_signal_result();
+    result->set_request_id(request_id);
+    result->set_success(success);
+    result->set_error(error);
+    (void)ipc_->send(reply);
+}
+
+void Modem::manual_ptt(const ipc::proto::ManualPtt& request) {
+    Status sent = tx_->send(TxMessage::ManualKey{request.channel(), request.keyed()});
+    if (!sent) {
+        log_line(
+            fmt::format("quillmar-modem: ManualPtt channel={} keyed={}: tx worker "
+                        "manual_key: {}",
+                        request.channel(), request.keyed(), sent.error_text()));
+    }
+}
+
+template <class Devices>
+InUseDevices Modem::busy_devices(const Devices& devices) const {
+    InUseDevices busy;
+    for (const auto& entry : devices) {
+        const AudioConfig* config = find_in(audio_configs_, entry.first);
+        if (config == nullptr || config->source_type != "soundcard" ||
+            config->device_name.empty()) {
+            continue;
+        }
+        busy.try_emplace(config->device_name, InUseDevice{config->sample_rate, config->channels});
+    }
+    return busy;
+}
+
+void Modem::start_device_listing(const ipc::proto::EnumerateAudioDevices& request) {
+    try {
+        start_one_shot(kListingThread, [writer = *ipc_, request_id = request.request_id(),
+                                        include_output = request.include_output(),
+                                        capture = busy_devices(device_pipelines_),
+                                        playback = busy_devices(output_devices_)] {
+            IpcMessage answer;
+            auto* list = answer.mutable_audio_device_list();
+            list->set_request_id(request_id);
+            for (auto& device : enumerate_audio_devices(include_output, capture, playback)) {
+                *list->add_devices() = std::move(device);
+            }
+            if (Status sent = writer.send(answer); !sent) {
+                log_line(fmt::format("quillmar-modem: send AudioDeviceList failed: {}",
+                                     sent.error_text()));
+            }
+        });
+    } catch (const std::bad_alloc&) {
+        // Without memory for the busy maps the request is dropped like one
+        // whose thread cannot start.
+    }
+}
+
+void Modem::start_level_scan(const ipc::proto::ScanInputLevels& request) {
+    try {
+        const uint32_t duration_ms =
+            request.duration_ms() != 0 ? request.duration_ms() : kDefaultScanMs;
+        start_one_shot(kScanThread, [writer = *ipc_, request_id = request.request_id(), duration_ms,
+                                     capture = busy_devices(device_pipelines_)] {
+            IpcMessage answer;
+            auto* result = answer.mutable_input_level_scan_result();
+            result->set_request_id(request_id);
+            for (auto& device : scan_input_levels(duration_ms, capture)) {
+                *result->add_devices() = std::move(device);
+            }
+            (void)writer.send(answer);
+        });
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+}  // namespace modem

@@ -1,0 +1,407 @@
+// The transmit and device requests served by a Modem over a real connection:
+// PTT settings and their retry against the real rigctld, manual keying,
+// frames and test signals through the worker to a recording sink, and the
+// listing and scan threads over paced test devices.
+
+#include <dirent.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <regex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "modem/level_scan.h"
+#include "modem/modem.h"
+#include "modem/tx_road.h"
+#include "support/alsa_config.h"
+#include "support/eventually.h"
+#include "support/modem_test_access.h"
+#include "support/rigctld_daemon.h"
+#include "support/scratch_dir.h"
+#include "support/stderr_capture.h"
+#include "support/test_parent.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using ipc::proto::IpcMessage;
+using modem::ModemTestAccess;
+
+// What the worker handed to its sinks, in order.
+struct Recorded {
+    std::mutex lock;
+    std::vector<std::pair<soundcard::OutputSpec, audio::SampleBlock>> blocks;
+
+    size_t count() {
+        std::lock_guard guard(lock);
+        return blocks.size();
+    }
+};
+
+// A sink that plays everything the moment it is submitted.
+class RecordingSink : public modem::TxSink {
+public:
+    RecordingSink(std::shared_ptr<Recorded> recorded, soundcard::OutputSpec spec)
+        : recorded_(std::move(recorded)), spec_(std::move(spec)) {}
+    Result<uint64_t> submit(audio::SampleBlock block) override {
+        submitted_ += block.size();
+        std::lock_guard guard(recorded_->lock);
+        recorded_->blocks.emplace_back(spec_, std::move(block));
+        return submitted_;
+    }
+    uint64_t played() const override { return submitted_; }
+    uint64_t failures() const override { return 0; }
+
+private:
+    std::shared_ptr<Recorded> recorded_;
+    soundcard::OutputSpec spec_;
+    uint64_t submitted_ = 0;
+};
+
+IpcMessage ptt_message(uint32_t channel, const std::string& method,
+                       const std::string& device = "") {
+    IpcMessage m;
+    auto* p = m.mutable_configure_ptt();
+    p->set_channel(channel);
+    p->set_method(method);
+    p->set_device(device);
+    return m;
+}
+
+// A short frame: 10 ms of flags before and after.
+IpcMessage frame_message(uint32_t channel, uint32_t txdelay = 10, uint32_t txtail = 10) {
+    IpcMessage m;
+    auto* f = m.mutable_transmit_frame();
+    f->set_channel(channel);
+    f->set_data("E2E test frame 00001");
+    f->set_txdelay_override_ms(txdelay);
+    f->set_txtail_override_ms(txtail);
+    return m;
+}
+
+IpcMessage tone_message(uint32_t request_id, uint32_t channel, uint32_t kind = 1) {
+    IpcMessage m;
+    auto* t = m.mutable_transmit_test_signal();
+    t->set_request_id(request_id);
+    t->set_channel(channel);
+    t->set_kind(kind);
+    t->set_freq_a_hz(1000);
+    t->set_duration_ms(50);
+    return m;
+}
+
+IpcMessage manual_message(uint32_t channel, bool keyed) {
+    IpcMessage m;
+    m.mutable_manual_ptt()->set_channel(channel);
+    m.mutable_manual_ptt()->set_keyed(keyed);
+    return m;
+}
+
+class DispatchFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto connection = parent.take_connection();
+        modem::ModemOptions options;
+        options.termination_signal = [] { return 0; };
+        options.open_output =
+            [recorded = recorded](
+                const soundcard::OutputSpec& spec,
+                std::optional<modem::OutputDevice>) -> Result<std::unique_ptr<modem::TxSink>> {
+            return std::unique_ptr<modem::TxSink>(std::make_unique<RecordingSink>(recorded, spec));
+        };
+        auto made = modem::Modem::create(std::move(connection.handle),
+                                         std::move(connection.inbound), std::move(options));
+        ASSERT_TRUE(made.ok()) << made.error_text();
+        modem = std::move(*made);
+    }
+
+    // Channel `channel` playing on output device `device` at `rate`.
+    void add_channel(uint32_t channel, uint32_t device, uint32_t rate = 48000) {
+        modem::ChannelConfig c;
+        c.channel = channel;
+        c.output_device_id = device;
+        ModemTestAccess::channel_configs(*modem)[channel] = c;
+        modem::AudioConfig a;
+        a.device_id = device;
+        a.device_name = "test-out";
+        a.source_type = "soundcard";
+        a.sample_rate = rate;
+        a.channels = 1;
+        ModemTestAccess::audio_configs(*modem)[device] = a;
+    }
+
+    void handle(const IpcMessage& message) { EXPECT_FALSE(modem->handle_ipc(message)); }
+
+    uint64_t tx_frames(uint32_t channel) {
+        auto& frames = ModemTestAccess::tx_frames(*modem);
+        return frames.contains(channel) ? frames.at(channel) : 0;
+    }
+
+    test_support::TestParent parent;
+    std::shared_ptr<Recorded> recorded = std::make_shared<Recorded>();
+    std::unique_ptr<modem::Modem> modem;
+};
+
+TEST_F(DispatchFixture, ConfigurePttPrintsOneLineAndAFailedBuildDropsTheOldDriver) {
+    test_support::StderrCapture err;
+    handle(ptt_message(3, "vox"));
+    handle(manual_message(3, true));
+    ASSERT_TRUE(err.wait_for_line("quillmar-modem: ManualKey channel=3 keyed=true: ok"));
+    handle(ptt_message(3, "VOX"));
+    handle(ptt_message(4, ""));
+    handle(ptt_message(5, "android"));
+    handle(ptt_message(6, "rigctld"));
+    handle(manual_message(3, false));
+    ASSERT_TRUE(err.wait_for_line("quillmar-modem: ManualKey channel=3 no driver registered"));
+    EXPECT_EQ(err.stop(),
+              (std::vector<std::string>{
+                  "quillmar-modem: PTT configured for channel 3 (vox)",
+                  "quillmar-modem: ManualKey channel=3 keyed=true: ok",
+                  "quillmar-modem: ConfigurePtt: build driver for channel 3 (VOX): unknown ptt "
+                  "method 'VOX'",
+                  "quillmar-modem: PTT configured for channel 4 ()",
+                  "quillmar-modem: ConfigurePtt: build driver for channel 5 (android): android ptt "
+                  "method is only valid on Android targets",
+                  "quillmar-modem: ConfigurePtt: build driver for channel 6 (rigctld): rigctld "
+                  "ptt: device (host:port) is empty",
+                  "quillmar-modem: ManualKey channel=3 no driver registered",
+              }));
+    // Only the failed "rigctld" build is owed a retry.
+    EXPECT_EQ(ModemTestAccess::ptt_retry(*modem), (std::unordered_set<uint32_t>{6}));
+}
+
+TEST_F(DispatchFixture, AFailedRigctldBuildIsRetriedBeforeEachTransmissionUntilItSucceeds) {
+    add_channel(3, 5);
+    test_support::RigctldDaemon daemon;
+    daemon.kill(SIGKILL);  // nothing listens on its port now
+    const std::string build_failed =
+        "quillmar-modem: ConfigurePtt: build driver for channel 3 (rigctld): ";
+    test_support::StderrCapture err;
+    handle(ptt_message(3, "rigctld", daemon.address()));
+    handle(frame_message(3));
+    handle(tone_message(11, 3));
+    ASSERT_TRUE(
+        err.wait_for_line("quillmar-modem: TransmitFrame: no PTT driver registered for channel 3"));
+    auto answers = parent.available();
+    ASSERT_EQ(answers.size(), 2u);  // the frame's level, the signal's result
+    EXPECT_TRUE(answers[1].test_signal_result().success());
+    EXPECT_EQ(tx_frames(3), 2u);
+
+    daemon.restart();
+    handle(frame_message(3));
+    handle(frame_message(3));
+    ASSERT_TRUE(test_support::eventually([&] { return recorded->count() == 2; }));
+    EXPECT_TRUE(ModemTestAccess::ptt_retry(*modem).empty());
+
+    const auto lines = err.flushed_lines();
+    std::vector<std::string> kinds;
+    for (const std::string& line : lines) {
+        if (line.starts_with(build_failed)) {
+            kinds.push_back("build failed");
+        } else if (line.starts_with("quillmar-modem: rigctld")) {
+            continue;  // the driver's own reports of the failed connects
+        } else {
+            kinds.push_back(line);
+        }
+    }
+    EXPECT_EQ(kinds, (std::vector<std::string>{
+                         "build failed",
+                         "build failed",
+                         "quillmar-modem: TransmitFrame: no PTT driver registered for channel 3",
+                         "build failed",
+                         "quillmar-modem: TransmitFrame: no PTT driver registered for channel 3",
+                         "quillmar-modem: PTT configured for channel 3 (rigctld)",
+                         "quillmar-modem: TX sink opened for device_id=5 at 48000 Hz",
+                     }))
+        << testing::PrintToString(lines);
+    modem.reset();  // the last frame unkeys while the daemon still runs
+}
+
+TEST_F(DispatchFixture, AFrameReportsItsLevelBeforeItIsQueuedAndIsCounted) {
+    add_channel(3, 5);
+    ModemTestAccess::device_gain(*modem)[5] = std::make_shared<modem::GainCell>(-6.0f);
+    test_support::StderrCapture err;
+    handle(frame_message(3, 0, 0));  // no driver yet: counted, then dropped by the worker
+    auto written = parent.available();
+    ASSERT_EQ(written.size(), 1u);
+    ASSERT_TRUE(written[0].has_device_level_update());
+    const auto& level = written[0].device_level_update();
+    EXPECT_EQ(level.device_id(), 5u);
+    EXPECT_NEAR(level.peak_dbfs(), -12.0243f, 1e-3);  // -6 dB below the table's frame
+    EXPECT_NEAR(level.rms_dbfs(), -15.0316f, 1e-3);
+    EXPECT_FALSE(level.clipping());
+    EXPECT_TRUE(ModemTestAccess::level_sent(*modem).contains(5));
+    EXPECT_EQ(tx_frames(3), 1u);
+    ASSERT_TRUE(
+        err.wait_for_line("quillmar-modem: TransmitFrame: no PTT driver registered for channel 3"));
+
+    // The stored PTT settings shape the next frame: lead-in and keying tone.
+    handle(ptt_message(3, "digirig_tone"));
+    handle(frame_message(3));
+    ASSERT_TRUE(test_support::eventually([&] { return recorded->count() == 1; }));
+    {
+        std::lock_guard guard(recorded->lock);
+        const auto& [spec, samples] = recorded->blocks[0];
+        EXPECT_EQ(spec, (soundcard::OutputSpec{"test-out", 48000, 1, 0, 1200}));
+        ASSERT_GT(samples.size(), 24000u);
+        EXPECT_EQ(std::vector<int16_t>(samples.begin(), samples.begin() + 24000),
+                  std::vector<int16_t>(24000, 0));
+    }
+    EXPECT_EQ(tx_frames(3), 2u);
+
+    // Refused frames: a line each, no report, not counted.
+    add_channel(7, 8, 4000000000u);
+    ModemTestAccess::channel_configs(*modem)[4].output_device_id = 6;
+    (void)parent.available();
+    handle(frame_message(9));
+    handle(frame_message(4));
+    handle(frame_message(7));
+    EXPECT_TRUE(parent.available().empty());
+    EXPECT_EQ(tx_frames(9) + tx_frames(4) + tx_frames(7), 0u);
+    const auto lines = err.flushed_lines();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+              (std::vector<std::string>{
+                  "quillmar-modem: TransmitFrame: unknown channel 9",
+                  "quillmar-modem: TransmitFrame: no audio config for output_device_id 6",
+                  "quillmar-modem: TransmitFrame: build_samples failed: sample rate 4000000000 Hz "
+                  "above the limit of 384000 Hz",
+              }));
+}
+
+TEST_F(DispatchFixture, TestSignalsAreAnsweredAtOnceWithTheirRequestId) {
+    add_channel(3, 5);
+    add_channel(4, 6, 0);
+    handle(ptt_message(3, "none"));
+    struct Case {
+        IpcMessage request;
+        bool success;
+        std::string error;
+    };
+    const Case cases[] = {
+        {tone_message(21, 3), true, ""},
+        {tone_message(22, 3, 2), true, ""},
+        {tone_message(23, 99), false, "unknown channel 99"},
+        {tone_message(24, 3, 7), false, "unknown test signal kind 7"},
+        {tone_message(25, 3, 0), false, "callsign produced no CW symbols"},
+        {tone_message(26, 4), false, "sample rate must be non-zero"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request.transmit_test_signal().request_id());
+        handle(c.request);
+        const auto written = parent.available();
+        ASSERT_EQ(written.size(), 1u);  // no level report for a test signal
+        const auto& result = written[0].test_signal_result();
+        EXPECT_EQ(result.request_id(), c.request.transmit_test_signal().request_id());
+        EXPECT_EQ(result.success(), c.success);
+        EXPECT_EQ(result.error(), c.error);
+    }
+    EXPECT_EQ(tx_frames(3), 2u);
+    ASSERT_TRUE(test_support::eventually([&] { return recorded->count() == 2; }));
+    std::lock_guard guard(recorded->lock);
+    EXPECT_EQ(recorded->blocks[0].second.size(), 2400u);
+    EXPECT_EQ(recorded->blocks[0].first.ptt_tone_hz, 0u);
+}
+
+// The names of this process's threads.
+std::vector<std::string> thread_names() {
+    std::vector<std::string> names;
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (tasks == nullptr) return names;
+    while (const dirent* entry = ::readdir(tasks)) {
+        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+        std::string name;
+        if (std::getline(comm, name)) names.push_back(name);
+    }
+    ::closedir(tasks);
+    return names;
+}
+
+bool has_thread(const std::string& name) {
+    const auto names = thread_names();
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+class DeviceRequests : public DispatchFixture {
+protected:
+    DeviceRequests() {
+        test_support::AlsaConfig config;
+        config.pcm("default", {.rates = {8000, 22050, 48000}, .tone_hz = 1000})
+            .hint("default", "Default test device");
+        scoped.emplace(dir, config);
+    }
+
+    // The answer the next message brings, waited for.
+    IpcMessage next_answer() {
+        auto answer = parent.read();
+        EXPECT_TRUE(answer.has_value());
+        return answer.value_or(IpcMessage());
+    }
+
+    // Input device 1 runs on "default", as configured, without a thread.
+    void run_default_capture() {
+        modem::AudioConfig a = modem::AudioConfig::defaults();
+        a.device_id = 1;
+        a.device_name = "default";
+        a.sample_rate = 22050;
+        ModemTestAccess::audio_configs(*modem)[1] = a;
+        auto [sender, receiver] = audio::make_capture_queue();
+        ModemTestAccess::device_pipelines(*modem).emplace(
+            1, modem::DevicePipeline{audio::AudioSource(std::make_shared<std::atomic<bool>>(false),
+                                                        std::thread(), 22050),
+                                     std::move(receiver),
+                                     {},
+                                     nullptr});
+    }
+
+    test_support::ScratchDir dir;
+    std::optional<test_support::ScopedAlsaConfig> scoped;
+};
+
+TEST_F(DeviceRequests, AScanMeasuresAFreeCardAndReportsABusyOneUnopened) {
+    IpcMessage scan;
+    scan.mutable_scan_input_levels()->set_request_id(41);
+    scan.mutable_scan_input_levels()->set_duration_ms(1500);
+    handle(scan);
+    EXPECT_TRUE(test_support::eventually([] { return has_thread("scan-input-leve"); }));
+    IpcMessage answer = next_answer();
+    ASSERT_TRUE(answer.has_input_level_scan_result());
+    EXPECT_EQ(answer.input_level_scan_result().request_id(), 41u);
+    ASSERT_EQ(answer.input_level_scan_result().devices_size(), 1);
+    const auto& free_card = answer.input_level_scan_result().devices(0);
+    EXPECT_NEAR(free_card.peak_dbfs(), -6.02f, 0.05f);
+    EXPECT_TRUE(free_card.has_signal());
+
+    run_default_capture();
+    scan.mutable_scan_input_levels()->set_request_id(42);
+    scan.mutable_scan_input_levels()->set_duration_ms(0);
+    handle(scan);
+    answer = next_answer();
+    EXPECT_EQ(answer.input_level_scan_result().request_id(), 42u);
+    ASSERT_EQ(answer.input_level_scan_result().devices_size(), 1);
+    EXPECT_EQ(answer.input_level_scan_result().devices(0).error(), modem::kInUseLevelText);
+}
+
+TEST_F(DeviceRequests, AListingReportsABusyCaptureDeviceWithItsSettings) {
+    run_default_capture();
+    IpcMessage listing;
+    listing.mutable_enumerate_audio_devices()->set_request_id(51);
+    handle(listing);
+    IpcMessage answer = next_answer();
+    ASSERT_TRUE(answer.has_audio_device_list());
+    EXPECT_EQ(answer.audio_device_list().request_id(), 51u);
+    ASSERT_EQ(answer.audio_device_list().devices_size(), 1);  // capture only
+    const auto& busy = answer.audio_device_list().devices(0);
+    EXPECT_EQ(busy.stable_id(), "default");
+    EXPECT_EQ(std::vector<uint32_t>(busy.sample_rates().begin(), busy.sample_rates().end()),
+              std::vector<uint32_t>{22050});
+}
+
+}  // namespace

@@ -403,34 +403,49 @@ TEST(SoundcardCaptureThreads, AConsumerThatTakesNothingCostsBlocksNotTiming) {
     audio::stop_and_join(*source);
 }
 
+// Every stream reads the capture file from its start, so a block beginning with
+// the file's first value is the first block of a new stream. The times at which
+// the test receives those blocks are lower bounds that no scheduling delay can
+// break: stream k + 1 starts no sooner than stream k ran 200 ms and its back-off
+// wait passed.
 TEST(SoundcardCaptureThreads, AFailingDeviceIsRebuiltAfterGrowingWaits) {
     ScratchDir dir;
+    std::vector<uint8_t> raw;
+    for (int i = 0; i < 16000; ++i) {
+        const auto v = static_cast<uint16_t>(i + 1);
+        raw.push_back(static_cast<uint8_t>(v));
+        raw.push_back(static_cast<uint8_t>(v >> 8));
+    }
+    test_support::write_bytes(dir.file("capture.raw"), raw);
     PacedPcm d = capture_device({"S16_LE"}, {1}, {8000});
-    d.tone_hz = 400;
+    d.capture_file = dir.file("capture.raw");
     d.fail_after_ms = 200;
     ScopedAlsaConfig scoped(dir, AlsaConfig().pcm("flaky", d).hint("flaky", "Flaky", "Input"));
     auto [sender, receiver] = audio::make_capture_queue();
     testing::internal::CaptureStderr();
+    const Clock::time_point spawned = Clock::now();
     Result<audio::AudioSource> source = soundcard::spawn({"flaky", 8000, 1, 0}, std::move(sender));
     ASSERT_TRUE(source.ok()) << source.error_text();
     std::vector<Arrival> got;
-    std::vector<std::chrono::milliseconds> gaps;
-    auto big_gaps = [&] {
-        gaps.clear();
-        for (std::size_t i = 1; i < got.size(); ++i) {
-            auto gap =
-                std::chrono::duration_cast<std::chrono::milliseconds>(got[i].at - got[i - 1].at);
-            if (gap >= 90ms) gaps.push_back(gap);
+    std::vector<std::chrono::milliseconds> stream_starts;
+    auto four_streams = [&] {
+        stream_starts.clear();
+        for (const Arrival& a : got) {
+            if (!a.block.empty() && a.block.front() == 1) {
+                stream_starts.push_back(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(a.at - spawned));
+            }
         }
-        return gaps.size() >= 3;
+        return stream_starts.size() >= 4;
     };
-    const bool enough = receive_until(receiver, got, big_gaps, 20s);
+    const bool enough = receive_until(receiver, got, four_streams, 20s);
     audio::stop_and_join(*source);
     const std::string err = testing::internal::GetCapturedStderr();
     ASSERT_TRUE(enough);
-    EXPECT_GE(gaps[0], 100ms);
-    EXPECT_GE(gaps[1], 250ms);
-    EXPECT_GE(gaps[2], 500ms);
+    // Runs of 200 ms with waits of 100, 250 and 500 ms between them.
+    EXPECT_GE(stream_starts[1], 300ms);
+    EXPECT_GE(stream_starts[2], 750ms);
+    EXPECT_GE(stream_starts[3], 1450ms);
     EXPECT_NE(err.find("cpal input stream error: "), std::string::npos) << err;
     EXPECT_NE(err.find("cpal input stream failed, rebuilding\n"), std::string::npos) << err;
 }

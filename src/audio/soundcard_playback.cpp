@@ -146,9 +146,16 @@ Result<uint64_t> AudioSink::submit(audio::SampleBlock block) {
     const uint64_t length = block.size();
     std::lock_guard<std::mutex> guard(shared_->lock);
     const uint64_t before = shared_->submitted.fetch_add(length, std::memory_order_relaxed);
-    if (!sender_.send(std::move(block))) {
-        return make_error("audio sink submit: sending on a closed channel");
+    bool queued = false;
+    try {
+        queued = sender_.send(std::move(block));
+    } catch (const std::exception& e) {
+        // No room to queue it: the block was never submitted. Taking the count
+        // back under the lock keeps every later target reachable.
+        shared_->submitted.fetch_sub(length, std::memory_order_relaxed);
+        return make_error("audio sink submit: {}", e.what());
     }
+    if (!queued) return make_error("audio sink submit: sending on a closed channel");
     return before + length;
 }
 

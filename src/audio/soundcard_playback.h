@@ -190,7 +190,8 @@ public:
     // Queues `block` to play after everything submitted before. Returns the
     // number of samples submitted since the sink opened, this block included:
     // the count played() must reach for it to have been handed to the device.
-    // Fails ("audio sink submit: {}") once the stream thread has ended.
+    // Fails ("audio sink submit: {}") once the stream thread has ended, and
+    // without memory to queue the block (which then counts as not submitted).
     Result<uint64_t> submit(audio::SampleBlock block);
 
     // Samples handed to the device since the sink opened. A failed stream sets

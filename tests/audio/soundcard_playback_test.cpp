@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/allocation_failure.h"
 #include "support/alsa_config.h"
 #include "support/fake_stream.h"
 #include "support/scratch_dir.h"
@@ -411,6 +412,41 @@ TEST(AudioSinkThreads, AStreamThreadThatEndsReleasesTheWaiterAndRefusesSubmits) 
     EXPECT_EQ(sink->played(), sink->submitted() - 10);
     EXPECT_GE(sink->failures(), 2u);
     EXPECT_EQ(h.log.count("audio output stream thread ended: builder exploded"), 1);
+}
+
+// A block that cannot be queued for want of memory is refused and not counted,
+// so the targets of later blocks stay reachable.
+TEST(AudioSinkThreads, ABlockWithoutMemoryToQueueItIsRefusedAndNotCounted) {
+    SinkHarness h;
+    Result<soundcard::AudioSink> sink = h.open(stereo_setup(0, 0));
+    ASSERT_TRUE(sink.ok()) << sink.error_text();
+
+    // On a thread of its own name, so that only its allocations fail. Blocks
+    // pile up unplayed until the queue needs room: that submit fails.
+    std::vector<SampleBlock> blocks(200, SampleBlock(10, 1));
+    std::vector<Result<uint64_t>> results;
+    results.reserve(blocks.size());
+    std::thread submitter([&] {
+        pthread_setname_np(pthread_self(), "sink-submitter");
+        test_support::fail_allocations("sink-submitter", 1);
+        for (SampleBlock& block : blocks) {
+            results.push_back(sink->submit(std::move(block)));
+            if (!results.back().ok()) break;
+        }
+        test_support::disarm_allocation_failures();
+    });
+    submitter.join();
+    ASSERT_FALSE(results.back().ok());
+    EXPECT_EQ(results.back().error_text(), "audio sink submit: std::bad_alloc");
+    const uint64_t accepted = 10 * (results.size() - 1);
+    EXPECT_EQ(sink->submitted(), accepted);
+
+    Result<uint64_t> next = sink->submit(SampleBlock(10, 2));
+    ASSERT_TRUE(next.ok()) << next.error_text();
+    EXPECT_EQ(*next, accepted + 10);
+    std::vector<int16_t> recorded;
+    ASSERT_TRUE(h.play_until(recorded, 64, 2, [&] { return sink->played() >= *next; }));
+    EXPECT_EQ(sink->played(), *next);
 }
 
 TEST(AudioSinkThreads, AFailedFirstStartLeavesNothingRunning) {

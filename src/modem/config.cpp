@@ -1,5 +1,6 @@
 #include "modem/config.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace modem {
@@ -52,6 +53,25 @@ ChannelConfig fill_channel_config(const ConfigureChannelFields& f) {
 
 ChannelConfig default_channel_config() {
     return fill_channel_config(ConfigureChannelFields{});
+}
+
+std::vector<ChannelConfig> extra_demod_configs(const ChannelConfig& cfg) {
+    std::vector<ChannelConfig> extras;
+    if (cfg.num_decoders < 2 || cfg.decoder_offset == 0) return extras;
+    const uint32_t count = std::min(cfg.num_decoders, kMaxDecoders) - 1;
+    const bool shift_tones = cfg.modem_type == "afsk";
+    // The offset's two's-complement bits: unsigned products wrap as the
+    // signed ones would, without overflow.
+    const uint32_t step = static_cast<uint32_t>(cfg.decoder_offset);
+    extras.reserve(count);
+    for (uint32_t i = 1; i <= count; ++i) {
+        ChannelConfig& extra = extras.emplace_back(cfg);
+        if (shift_tones) {
+            extra.mark_freq += i * step;
+            extra.space_freq += i * step;
+        }
+    }
+    return extras;
 }
 
 AudioConfig AudioConfig::defaults() {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace modem {
 
@@ -62,6 +63,17 @@ ChannelConfig fill_channel_config(const ConfigureChannelFields& fields);
 
 // The record used when audio starts with no channel configured at all.
 ChannelConfig default_channel_config();
+
+// Demodulators run for one channel at most, the main one included.
+inline constexpr uint32_t kMaxDecoders = 32;
+
+// The settings of a channel's frequency-offset demodulators, in order: none
+// unless num_decoders is at least 2 and decoder_offset is not 0; else
+// min(num_decoders, kMaxDecoders) - 1 copies of `cfg`, copy i (from 1) with
+// i x decoder_offset added to both tones (32-bit arithmetic that wraps, so a
+// negative offset lowers them) when modem_type is exactly "afsk", unchanged for
+// any other modem type.
+std::vector<ChannelConfig> extra_demod_configs(const ChannelConfig& cfg);
 
 // The field values of one ConfigureAudio message, as received.
 struct ConfigureAudioFields {

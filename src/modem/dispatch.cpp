@@ -34,6 +34,24 @@ bool Modem::handle_ipc(const ipc::proto::IpcMessage& message) {
         case Payload::kScanInputLevels:
             start_level_scan(message.scan_input_levels());
             return false;
+        case Payload::kConfigureChannel:
+            configure_channel(message.configure_channel());
+            return false;
+        case Payload::kConfigureAudio:
+            configure_audio(message.configure_audio());
+            return false;
+        case Payload::kSetDeviceGain:
+            set_device_gain(message.set_device_gain());
+            return false;
+        case Payload::kStartAudio:
+            start_audio_with_retry();
+            return false;
+        case Payload::kStopAudio:
+            stop_all_audio();
+            return false;
+        case Payload::kShutdown:
+            shutdown();
+            return true;
         default:
             return false;
     }

@@ -29,16 +29,6 @@ void count(std::unordered_map<uint32_t, uint64_t>& counters, uint32_t channel, u
     counter = num::saturating_add(counter, n);
 }
 
-ipc::proto::IpcMessage level_message(uint32_t device_id, const BlockLevel& level, bool clipping) {
-    ipc::proto::IpcMessage message;
-    auto* update = message.mutable_device_level_update();
-    update->set_device_id(device_id);
-    update->set_peak_dbfs(level.peak_dbfs);
-    update->set_rms_dbfs(level.rms_dbfs);
-    update->set_clipping(clipping);
-    return message;
-}
-
 }  // namespace
 
 Result<std::unique_ptr<Modem>> Modem::create(ipc::IpcHandle ipc, InboundReceiver inbound,
@@ -153,7 +143,8 @@ void Modem::process_block(uint32_t device_id, DevicePipeline& pipeline, audio::S
 
     auto [reported, inserted] = level_sent_.try_emplace(device_id, now - kNeverReported);
     if (now - reported->second >= kInputLevelInterval) {
-        (void)ipc_->send(level_message(device_id, level, clipping));
+        (void)ipc_->send(
+            device_level_message(device_id, level.peak_dbfs, level.rms_dbfs, clipping));
         reported->second = now;
     }
 

@@ -111,6 +111,17 @@ public:
     // Answers a test signal with TestSignalResult; a failed send is dropped.
     void reply_test_signal(uint32_t request_id, bool success, const std::string& error);
 
+    // Stops whatever runs, registers the playback devices the channels name
+    // with the transmit worker, and starts one pipeline per input device that
+    // some channel listens to (input device 0 with the default channel when no
+    // channel is configured). Fails with the text of the first device that
+    // does not start; the devices started before it keep running.
+    Status start_audio();
+
+    // Stops every source and drops every pipeline, then has the transmit
+    // worker close its playback sinks. Returns within about 150 ms per device.
+    void stop_all_audio();
+
 private:
     friend struct ModemTestAccess;
 
@@ -148,6 +159,18 @@ private:
     // Start the one-shot threads that answer the request; never waited for.
     void start_device_listing(const ipc::proto::EnumerateAudioDevices& request);
     void start_level_scan(const ipc::proto::ScanInputLevels& request);
+
+    // The audio requests.
+    void configure_channel(const ipc::proto::ConfigureChannel& message);
+    void configure_audio(const ipc::proto::ConfigureAudio& message);
+    void set_device_gain(const ipc::proto::SetDeviceGain& message);
+    void start_audio_with_retry();
+    void shutdown();
+    // Sets the device's live gain cell, creating it if absent.
+    void set_live_gain(uint32_t device_id, float gain_db);
+    // Audio start's steps: the playback devices, then one input device.
+    void register_output_devices();
+    Status start_input_device(uint32_t device_id, const std::vector<ChannelConfig>& channels);
 
     // The fields in their order of release.
     std::optional<ipc::IpcHandle> ipc_;

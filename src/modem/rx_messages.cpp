@@ -59,4 +59,15 @@ ipc::proto::IpcMessage dcd_change_message(const demod_afsk::DcdChange& change,
     return message;
 }
 
+ipc::proto::IpcMessage device_level_message(uint32_t device_id, float peak_dbfs, float rms_dbfs,
+                                            bool clipping) {
+    ipc::proto::IpcMessage message;
+    auto* update = message.mutable_device_level_update();
+    update->set_device_id(device_id);
+    update->set_peak_dbfs(peak_dbfs);
+    update->set_rms_dbfs(rms_dbfs);
+    update->set_clipping(clipping);
+    return message;
+}
+
 }  // namespace modem

@@ -1,7 +1,8 @@
 #pragma once
 
 // The outbound messages of the receive road: ReceivedFrame from a decoded
-// frame, DcdChange from a carrier-detect event.
+// frame, DcdChange from a carrier-detect event, and the DeviceLevelUpdate of
+// every level report.
 
 #include <cstdint>
 #include <string_view>
@@ -25,5 +26,9 @@ ipc::proto::IpcMessage received_frame_message(const hdlc::DecodedFrame& frame,
 // low 32 bits.
 ipc::proto::IpcMessage dcd_change_message(const demod_afsk::DcdChange& change,
                                           uint64_t timestamp_ns);
+
+// DeviceLevelUpdate of one device's levels in dBFS.
+ipc::proto::IpcMessage device_level_message(uint32_t device_id, float peak_dbfs, float rms_dbfs,
+                                            bool clipping);
 
 }  // namespace modem

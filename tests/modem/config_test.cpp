@@ -6,6 +6,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -234,6 +235,52 @@ TEST(ConfigFromMessages, SameRulesAsTheFieldValues) {
     EXPECT_EQ(a.gain_db, -60.0f);
     EXPECT_EQ(modem::fill_audio_config(ipc::proto::ConfigureAudio{}),
               modem::fill_audio_config(modem::ConfigureAudioFields{}));
+}
+
+}  // namespace
+
+namespace {
+
+// The tones of each extra demodulator, in order.
+struct ExtraCase {
+    const char* name;
+    std::string modem_type;
+    uint32_t mark, space, num_decoders;
+    int32_t offset;
+    std::vector<std::pair<uint32_t, uint32_t>> tones;
+};
+
+TEST(ExtraDemodConfigs, OffsetsOnlyAfskTonesAndLimitsTheCount) {
+    std::vector<std::pair<uint32_t, uint32_t>> forty;
+    for (uint32_t i = 1; i <= 31; ++i) forty.emplace_back(1200 + 10 * i, 2200 + 10 * i);
+    const std::vector<ExtraCase> cases = {
+        {"negative offset lowers both tones", "afsk", 1200, 2200, 3, -100,
+         {{1100, 2100}, {1000, 2000}}},
+        {"psk gets unchanged copies", "psk", 1200, 2200, 3, -100, {{1200, 2200}, {1200, 2200}}},
+        {"modem type compared exactly", "AFSK", 1200, 2200, 2, 50, {{1200, 2200}}},
+        {"offset 0 gives none", "afsk", 1200, 2200, 3, 0, {}},
+        {"one decoder gives none", "afsk", 1200, 2200, 1, 100, {}},
+        {"below zero wraps", "afsk", 50, 2200, 2, -100, {{4294967246u, 2100}}},
+        {"forty decoders give 31 extras", "afsk", 1200, 2200, 40, 10, forty},
+    };
+    for (const ExtraCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ChannelConfig cfg;
+        cfg.channel = 4;
+        cfg.modem_type = c.modem_type;
+        cfg.mark_freq = c.mark;
+        cfg.space_freq = c.space;
+        cfg.num_decoders = c.num_decoders;
+        cfg.decoder_offset = c.offset;
+        const std::vector<ChannelConfig> extras = modem::extra_demod_configs(cfg);
+        ASSERT_EQ(extras.size(), c.tones.size());
+        for (size_t i = 0; i < extras.size(); ++i) {
+            ChannelConfig expected = cfg;
+            expected.mark_freq = c.tones[i].first;
+            expected.space_freq = c.tones[i].second;
+            EXPECT_EQ(extras[i], expected) << "extra " << i + 1;
+        }
+    }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,9 +24,12 @@
 #include "ipc/timestamp.h"
 #include "ipc/inbound_queue.h"
 #include "modem/rx_messages.h"
+#include "support/afsk_recording.h"
 #include "support/afsk_signal.h"
+#include "support/flac_file.h"
 #include "support/hdlc_bits.h"
 #include "support/modem_test_access.h"
+#include "support/scratch_dir.h"
 #include "support/stderr_capture.h"
 #include "support/test_modulators.h"
 #include "support/test_parent.h"
@@ -564,8 +568,9 @@ private:
 // However the loop ends with a transmission in hand, the teardown lets it play
 // to its end, unkeys, and releases the driver before run() is over.
 TEST(ModemRun, ATransmissionInHandRunsToItsUnkeyOnEveryWayOut) {
-    enum class End { PeerCloses, TerminationSignal, BrokenWriter };
-    const End ends[] = {End::PeerCloses, End::TerminationSignal, End::BrokenWriter};
+    enum class End { PeerCloses, TerminationSignal, BrokenWriter, Shutdown };
+    const End ends[] = {End::PeerCloses, End::TerminationSignal, End::BrokenWriter,
+                        End::Shutdown};
     constexpr size_t kSamples = 14400;  // 300 ms
     for (End end : ends) {
         SCOPED_TRACE(static_cast<int>(end));
@@ -626,14 +631,28 @@ TEST(ModemRun, ATransmissionInHandRunsToItsUnkeyOnEveryWayOut) {
                 EXPECT_THROW(modem::Modem::run(std::move(m)), invariant::BrokenInvariant);
                 break;
             }
+            case End::Shutdown: {
+                IpcMessage shutdown;
+                shutdown.mutable_shutdown();
+                parent.send(shutdown);
+                modem::Modem::run(std::move(m));
+                break;
+            }
         }
-        EXPECT_EQ(station->events(),
+        auto events = station->events();
+        // Shutdown queues the closing of the sinks behind the transmission; the
+        // worker may take it before it sees the end.
+        if (end == End::Shutdown && events.size() == 5 && events[3] == "sink dropped") {
+            std::swap(events[3], events[4]);
+        }
+        EXPECT_EQ(events,
                   (std::vector<std::string>{"key", fmt::format("submit {}", kSamples), "unkey",
                                             "release", "sink dropped"}));
         EXPECT_EQ(station->played_at_unkey.load(), kSamples);
         const auto lines = stderr_lines.stop();
-        ASSERT_EQ(lines.size(), 2u);
+        ASSERT_EQ(lines.size(), end == End::Shutdown ? 1u : 2u);
         EXPECT_EQ(lines[0], "quillmar-modem: TX sink opened for device_id=3 at 48000 Hz");
+        if (end == End::Shutdown) continue;
         const char* expected_end[] = {"quillmar-modem: peer disconnected, exiting",
                                       "quillmar-modem: SIGINT received, exiting",
                                       "quillmar-modem: ipc writer lock poisoned"};
@@ -666,6 +685,224 @@ TEST(ModemRun, TeardownLetsASourceThreadGoByClosingItsQueue) {
     ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(result.get(), audio::SendResult::Closed);
     EXPECT_FALSE(stop->load());
+}
+
+// The audio requests and the status reports, served through handle_ipc.
+
+IpcMessage channel_message(uint32_t channel, uint32_t input_device = 0, uint32_t output_device = 0) {
+    IpcMessage m;
+    auto* c = m.mutable_configure_channel();
+    c->set_channel(channel);
+    c->set_input_device_id(input_device);
+    c->set_output_device_id(output_device);
+    c->set_demod_ensemble("single");
+    return m;
+}
+
+IpcMessage audio_message(uint32_t device, const std::string& type, const std::string& name,
+                         uint32_t rate, float gain_db = 0.0f) {
+    IpcMessage m;
+    auto* a = m.mutable_configure_audio();
+    a->set_device_id(device);
+    a->set_source_type(type);
+    a->set_device_name(name);
+    a->set_sample_rate(rate);
+    a->set_gain_db(gain_db);
+    return m;
+}
+
+IpcMessage gain_message(uint32_t device, float gain_db) {
+    IpcMessage m;
+    m.mutable_set_device_gain()->set_device_id(device);
+    m.mutable_set_device_gain()->set_gain_db(gain_db);
+    return m;
+}
+
+IpcMessage start_message() {
+    IpcMessage m;
+    m.mutable_start_audio();
+    return m;
+}
+
+IpcMessage stop_message() {
+    IpcMessage m;
+    m.mutable_stop_audio();
+    return m;
+}
+
+IpcMessage shutdown_message() {
+    IpcMessage m;
+    m.mutable_shutdown();
+    return m;
+}
+
+std::vector<IpcMessage> statuses_of(const std::vector<IpcMessage>& messages) {
+    return only(messages, [](const IpcMessage& m) { return m.has_status_update(); });
+}
+
+TEST_F(ModemFixture, StatusGoesOutInChannelOrderAndOnlyTheLastOfTheFinalReportIsFlagged) {
+    for (uint32_t c : {7u, 2u, 5u}) EXPECT_FALSE(modem->handle_ipc(channel_message(c)));
+    ModemTestAccess::rx_frames(*modem)[5] = 3;
+    ModemTestAccess::rx_frames(*modem)[9] = 4;  // no such channel: pruned at the tick
+    for (int tick = 1; tick <= 2; ++tick) {
+        clock.set_ms(500 * tick);
+        EXPECT_TRUE(turn());
+        const auto statuses = statuses_of(parent.available());
+        ASSERT_EQ(statuses.size(), 3u);
+        for (size_t i = 0; i < 3; ++i) {
+            const auto& s = statuses[i].status_update();
+            EXPECT_EQ(s.channel(), std::vector<uint32_t>({2, 5, 7})[i]);
+            EXPECT_EQ(s.rx_frames(), s.channel() == 5 ? 3u : 0u);
+            EXPECT_FALSE(s.shutdown_complete());
+            EXPECT_GT(s.timestamp_ns(), 0u);
+        }
+    }
+    EXPECT_EQ(ModemTestAccess::rx_frames(*modem).count(9), 0u);
+    EXPECT_TRUE(modem->handle_ipc(shutdown_message()));
+    const auto final = statuses_of(parent.read_to_end());
+    ASSERT_EQ(final.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(final[i].status_update().channel(), std::vector<uint32_t>({2, 5, 7})[i]);
+        EXPECT_EQ(final[i].status_update().shutdown_complete(), i == 2);
+    }
+}
+
+TEST_F(ModemFixture, WithoutChannelsTicksAreSilentAndTheFinalReportHoldsOnlyFlagAndTime) {
+    clock.set_ms(500);
+    EXPECT_TRUE(turn());
+    EXPECT_TRUE(statuses_of(parent.available()).empty());
+    EXPECT_TRUE(modem->handle_ipc(shutdown_message()));
+    const auto final = parent.read_to_end();  // up to the half-close
+    ASSERT_EQ(final.size(), 1u);
+    ASSERT_TRUE(final[0].has_status_update());
+    const auto& status = final[0].status_update();
+    std::vector<const google::protobuf::FieldDescriptor*> fields;
+    status.GetReflection()->ListFields(status, &fields);
+    std::vector<int> numbers;
+    for (const auto* field : fields) numbers.push_back(field->number());
+    EXPECT_EQ(numbers, (std::vector<int>{10, 11}));
+    EXPECT_TRUE(status.shutdown_complete());
+}
+
+TEST_F(ModemFixture, IdleOutputLevelsGoOutPerDistinctDeviceEvery750ms) {
+    modem->handle_ipc(channel_message(1, 0, 5));  // device 5 has no audio settings
+    modem->handle_ipc(channel_message(2, 0, 4));
+    modem->handle_ipc(channel_message(3, 1, 4));
+    modem->handle_ipc(channel_message(6, 0, 0));  // output 0: never reported
+    const std::vector<std::vector<uint32_t>> expected = {{4, 5}, {}, {4, 5}, {}, {4, 5}};
+    for (size_t tick = 0; tick < expected.size(); ++tick) {
+        clock.set_ms(500 * static_cast<int64_t>(tick + 1));
+        EXPECT_TRUE(turn());
+        std::vector<uint32_t> devices;
+        for (const auto& m : levels_of(parent.available())) {
+            const auto& level = m.device_level_update();
+            devices.push_back(level.device_id());
+            EXPECT_EQ(level.peak_dbfs(), -60.0f);
+            EXPECT_EQ(level.rms_dbfs(), -60.0f);
+            EXPECT_FALSE(level.clipping());
+        }
+        std::sort(devices.begin(), devices.end());
+        EXPECT_EQ(devices, expected[tick]) << "tick " << tick + 1;
+    }
+}
+
+TEST_F(ModemFixture, GainRequestsSetTheLiveCellAndAStoredConfigOnly) {
+    auto& cells = ModemTestAccess::device_gain(*modem);
+    auto& configs = ModemTestAccess::audio_configs(*modem);
+    modem->handle_ipc(audio_message(2, "stdin", "", 48000, 20.0f));
+    const modem::SharedGainCell cell = cells.at(2);
+    struct Row {
+        IpcMessage message;
+        uint32_t device;
+        float live_db;
+        std::optional<float> stored_db;  // none: no audio settings for the device
+    };
+    const std::vector<Row> rows = {
+        {gain_message(2, -100.0f), 2, -60.0f, -60.0f},
+        {gain_message(2, std::numeric_limits<float>::quiet_NaN()), 2, 0.0f, 0.0f},
+        {gain_message(2, 6.0f), 2, 6.0f, 6.0f},
+        {gain_message(9, 5.0f), 9, 5.0f, std::nullopt},
+        {audio_message(9, "stdin", "", 48000, -3.0f), 9, -3.0f, -3.0f},
+    };
+    for (const Row& row : rows) {
+        EXPECT_FALSE(modem->handle_ipc(row.message));
+        EXPECT_EQ(cells.at(row.device)->load(), row.live_db);
+        if (row.stored_db) {
+            EXPECT_EQ(configs.at(row.device).gain_db, *row.stored_db);
+        } else {
+            EXPECT_EQ(configs.count(row.device), 0u);
+        }
+    }
+    EXPECT_EQ(cells.at(2), cell);  // changed in place, so a running pipeline sees it
+    EXPECT_EQ(configs.at(2).sample_rate, 48000u);
+}
+
+TEST_F(ModemFixture, StartBuildsOnePipelinePerInputDeviceWithItsChannelsInOrder) {
+    modem->handle_ipc(audio_message(1, "sdr_udp", "127.0.0.1:0", 48000, 6.0f));
+    modem->handle_ipc(audio_message(2, "sdr_udp", "127.0.0.1:0", 8000));
+    IpcMessage offsets = channel_message(9, 1);
+    offsets.mutable_configure_channel()->set_num_decoders(3);
+    offsets.mutable_configure_channel()->set_decoder_offset(-100);
+    modem->handle_ipc(offsets);
+    modem->handle_ipc(channel_message(3, 1));
+    modem->handle_ipc(channel_message(4, 2));
+    auto& pipelines = ModemTestAccess::device_pipelines(*modem);
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_FALSE(modem->handle_ipc(start_message()));
+        ASSERT_EQ(pipelines.size(), 2u);
+        const auto& first = pipelines.at(1);
+        EXPECT_EQ(first.source.sample_rate, 48000u);
+        ASSERT_EQ(first.channel_pipelines.size(), 2u);
+        EXPECT_EQ(first.channel_pipelines[0].channel, 3u);
+        EXPECT_EQ(first.channel_pipelines[0].extra_demods.size(), 0u);
+        EXPECT_EQ(first.channel_pipelines[1].channel, 9u);
+        EXPECT_EQ(first.channel_pipelines[1].extra_demods.size(), 2u);
+        EXPECT_EQ(first.gain, ModemTestAccess::device_gain(*modem).at(1));
+        EXPECT_EQ(first.gain->load(), 6.0f);
+        EXPECT_EQ(pipelines.at(2).source.sample_rate, 8000u);
+        ASSERT_EQ(pipelines.at(2).channel_pipelines.size(), 1u);
+        EXPECT_EQ(pipelines.at(2).channel_pipelines[0].channel, 4u);
+    }
+    EXPECT_FALSE(modem->handle_ipc(stop_message()));
+    EXPECT_TRUE(pipelines.empty());
+}
+
+// Audio started with no channel configured runs the default channel 0 on
+// device 0; its frames go out, but channel 0 is not configured, so no status
+// report names it and its counter goes at the next tick.
+TEST_F(ModemFixture, TheDefaultChannelDecodesYetNoStatusNamesIt) {
+    test_support::ScratchDir dir;
+    test_support::RecordingPlan plan;
+    plan.frames = 2;
+    const auto samples = test_support::afsk_recording(plan);
+    const std::string path = dir.file("frames.flac");
+    test_support::write_flac(path, plan.sample_rate, 1, 16,
+                             std::vector<int32_t>(samples.begin(), samples.end()));
+    modem->handle_ipc(audio_message(0, "flac_fast", path, 0));
+    test_support::StderrCapture stderr_lines;
+    modem->handle_ipc(start_message());
+    std::vector<IpcMessage> written;
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!ModemTestAccess::device_pipelines(*modem).empty() &&
+           std::chrono::steady_clock::now() < deadline) {
+        EXPECT_TRUE(turn());
+        auto more = parent.available();
+        written.insert(written.end(), more.begin(), more.end());
+    }
+    EXPECT_EQ(stderr_lines.stop(),
+              std::vector<std::string>{"quillmar-modem: audio source 0 ended"});
+    const auto frames = frames_of(written);
+    ASSERT_EQ(frames.size(), 2u);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const auto payload = test_support::recording_frame(i);
+        EXPECT_EQ(frames[i].received_frame().channel(), 0u);
+        EXPECT_EQ(frames[i].received_frame().data(), std::string(payload.begin(), payload.end()));
+    }
+    EXPECT_EQ(ModemTestAccess::rx_frames(*modem).at(0), 2u);
+    clock.set_ms(500);
+    EXPECT_TRUE(turn());
+    EXPECT_TRUE(statuses_of(parent.available()).empty());
+    EXPECT_TRUE(ModemTestAccess::rx_frames(*modem).empty());
 }
 
 }  // namespace

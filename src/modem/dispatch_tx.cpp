@@ -16,6 +16,7 @@
 #include "modem/inventory.h"
 #include "modem/level_scan.h"
 #include "modem/modem.h"
+#include "modem/rx_messages.h"
 #include "modem/tx_road.h"
 #include "num.h"
 
@@ -132,13 +133,8 @@ void Modem::transmit_frame(const ipc::proto::TransmitFrame& frame) {
         return;
     }
     const uint32_t device_id = built->request.output_device_id;
-    IpcMessage level;
-    auto* update = level.mutable_device_level_update();
-    update->set_device_id(device_id);
-    update->set_peak_dbfs(built->level.peak_dbfs);
-    update->set_rms_dbfs(built->level.rms_dbfs);
-    update->set_clipping(built->clipping);
-    (void)ipc_->send(level);
+    (void)ipc_->send(device_level_message(device_id, built->level.peak_dbfs,
+                                          built->level.rms_dbfs, built->clipping));
     level_sent_.insert_or_assign(device_id, options_.clock());
 
     if (Status queued = tx_->transmit(std::move(built->request)); !queued) {

@@ -186,11 +186,11 @@ class Connection:
 class ModemProcess:
     """One run of the binary in socket mode on `socket_path`."""
 
-    def __init__(self, socket_path, stdout=subprocess.PIPE, env=None):
+    def __init__(self, socket_path, stdout=subprocess.PIPE, env=None, stdin=subprocess.DEVNULL):
         self.socket_path = socket_path
         self.proc = subprocess.Popen(
             [MODEM, socket_path],
-            stdin=subprocess.DEVNULL,
+            stdin=stdin,
             stdout=stdout,
             stderr=subprocess.PIPE,
             env=env,
@@ -198,11 +198,13 @@ class ModemProcess:
         self.stdout = b""
         self._connections = []
         self._stderr = _Collector()
+        self._stderr_times = []
         self._stderr_reader = threading.Thread(target=self._read_stderr, daemon=True)
         self._stderr_reader.start()
 
     def _read_stderr(self):
         for raw in iter(self.proc.stderr.readline, b""):
+            self._stderr_times.append(time.monotonic())
             self._stderr.add(raw.decode(errors="replace").rstrip("\n"))
         self._stderr.end("eof")
 
@@ -243,6 +245,11 @@ class ModemProcess:
     def stderr_lines(self):
         return self._stderr.items()
 
+    def stderr_timed(self):
+        """Every (arrival time, line) of standard error so far."""
+        lines = self._stderr.items()
+        return list(zip(self._stderr_times, lines))
+
     def wait_for_stderr(self, predicate, timeout=TIMEOUT):
         """Waits for a standard-error line for which predicate(line) holds."""
         return self._stderr.wait(lambda items, ended: any(predicate(l) for l in items), timeout)
@@ -256,7 +263,7 @@ class ModemProcess:
         for conn in self._connections:
             conn.close()
         self._stderr_reader.join(TIMEOUT)
-        for pipe in (self.proc.stdout, self.proc.stderr):
+        for pipe in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
             if pipe is not None:
                 pipe.close()
 
@@ -277,16 +284,16 @@ class ModemTestCase(unittest.TestCase):
     def socket_path(self, name="modem.sock"):
         return os.path.join(self.dir, name)
 
-    def launch(self, socket_path=None, stdout=subprocess.PIPE, env=None):
+    def launch(self, socket_path=None, stdout=subprocess.PIPE, env=None, stdin=subprocess.DEVNULL):
         """Starts the binary without waiting for readiness; killed at the end
         of the test if still running."""
-        modem = ModemProcess(socket_path or self.socket_path(), stdout=stdout, env=env)
+        modem = ModemProcess(socket_path or self.socket_path(), stdout=stdout, env=env, stdin=stdin)
         self.addCleanup(modem.close)
         return modem
 
-    def start_modem(self, socket_path=None, env=None):
+    def start_modem(self, socket_path=None, env=None, stdin=subprocess.DEVNULL):
         """Starts the binary and reads its readiness byte within 5 s."""
-        modem = self.launch(socket_path, env=env)
+        modem = self.launch(socket_path, env=env, stdin=stdin)
         self.assertTrue(
             modem.wait_ready(), f"no readiness byte within {READY_TIMEOUT} s: {modem.stderr_lines()}"
         )

@@ -99,9 +99,10 @@ Command parse_command_line(std::span<const std::string> args) {
 namespace {
 
 int run(int argc, char** argv) {
-    // A write to a connection the peer has closed must fail with an error
-    // instead of ending the process.
+    // A write to a connection the peer has closed, or past the file-size
+    // limit, must fail with an error instead of ending the process.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     // Standard error carries only this program's own lines.
     ipc::silence_protobuf_logs();
 

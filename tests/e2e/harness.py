@@ -28,6 +28,7 @@ import os
 import re
 import select
 import shutil
+import signal
 import socket
 import stat
 import struct
@@ -39,6 +40,9 @@ import time
 import unittest
 
 MODEM = os.environ["QUILLMAR_MODEM"]
+# The paced test sound device and the modem-line library (see tests/support/).
+PACED_PCM_PLUGIN = os.environ.get("QUILLMAR_PACED_PCM_PLUGIN", "")
+MODEM_LINES_PRELOAD = os.environ.get("QUILLMAR_MODEM_LINES_PRELOAD", "")
 sys.path.insert(0, os.environ["QUILLMAR_PROTO_DIR"])
 import quillmar_pb2 as pb  # noqa: E402
 
@@ -151,6 +155,14 @@ class Connection:
         self.sock.shutdown(socket.SHUT_WR)
 
     def close(self):
+        self.sock.close()
+
+    def abort(self):
+        """Both directions end at once, as when the parent process dies."""
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
         self.sock.close()
 
     def messages(self):
@@ -326,6 +338,347 @@ class ModemTestCase(unittest.TestCase):
         self.assertEqual(modem.wait(), 1, f"stderr: {modem.stderr_lines()}")
         self.assertEqual(modem.stdout, stdout)
         self.assert_stderr(modem, list(stderr))
+
+
+def _alsa_value(value):
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, (list, tuple)):
+        return "[ " + " ".join(_alsa_value(v) for v in value) + " ]"
+    if isinstance(value, str):
+        return '"' + value.replace("\\", "\\\\").replace('"', '\\"') + '"'
+    return str(value)
+
+
+def write_alsa_config(directory, devices):
+    """Writes a libasound configuration of paced test devices into
+    `directory` and returns its path, for ALSA_CONFIG_PATH. `devices` maps a
+    PCM name to its keys (tests/support/paced_pcm_plugin.cpp lists them),
+    e.g. {"cap": {"stream": "capture", "tone_hz": 1000}}. Each device is
+    listed under its name, as an input or output by its "stream"."""
+    text = f"pcm_type.quillmar_paced {{ lib {_alsa_value(PACED_PCM_PLUGIN)} }}\n"
+    hints = ""
+    for i, (name, keys) in enumerate(devices.items()):
+        text += f"pcm.{name} {{\n  type quillmar_paced\n"
+        for key, value in keys.items():
+            text += f"  {key} {_alsa_value(value)}\n"
+        text += "}\n"
+        ioid = {"capture": "|IOIDInput", "playback": "|IOIDOutput"}.get(keys.get("stream"), "")
+        hints += f"  h{i} {_alsa_value(name + '|' + name + ioid)}\n"
+    text += "namehint.pcm {\n" + hints + "}\n"
+    path = os.path.join(directory, "asound.conf")
+    with open(path, "w") as f:
+        f.write(text)
+    return path
+
+
+def free_port():
+    """A loopback TCP port that was free a moment ago."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def line_command(port, command, timeout=5.0):
+    """Sends one command line to a line-protocol server on `port` and returns
+    its first reply line (without the newline), or None without one."""
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+            s.sendall(command.encode())
+            data = b""
+            while b"\n" not in data:
+                chunk = s.recv(256)
+                if not chunk:
+                    break
+                data += chunk
+    except OSError:
+        return None
+    return data.split(b"\n")[0].decode(errors="replace") if b"\n" in data else None
+
+
+class Rigctld:
+    """The real rig-control daemon (Debian's rigctld, dummy rig, PTT kept by
+    the rig) on a free loopback port; it can be stopped, continued, killed and
+    started again on the same port."""
+
+    PROGRAM = "/usr/bin/rigctld"
+
+    def __init__(self):
+        self.proc = None
+        for _ in range(20):
+            self.port = free_port()
+            if self.start():
+                return
+        raise RuntimeError("rigctld did not start on any free port")
+
+    def start(self):
+        """Starts the daemon on self.port; False if it could not take it."""
+        self.proc = subprocess.Popen(
+            [self.PROGRAM, "-m", "1", "-P", "RIG", "-T", "127.0.0.1", "-t", str(self.port)],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + TIMEOUT
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                return False
+            if self.ptt(timeout=0.5) in ("0", "1"):
+                return True
+            time.sleep(0.01)
+        self.kill()
+        raise RuntimeError("rigctld never answered")
+
+    def ptt(self, timeout=5.0):
+        """The daemon's PTT state asked directly ("t"): "0", "1", or None."""
+        return line_command(self.port, "t\n", timeout)
+
+    def stop(self):
+        self.proc.send_signal(signal.SIGSTOP)
+
+    def cont(self):
+        self.proc.send_signal(signal.SIGCONT)
+
+    def kill(self):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+    def restart(self):
+        """A fresh daemon on the same port (its PTT state starts released)."""
+        self.kill()
+        deadline = time.monotonic() + TIMEOUT
+        while not self.start():
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"rigctld did not restart on port {self.port}")
+            time.sleep(0.05)
+
+
+class TcpProxy:
+    """A loopback TCP proxy in front of `target_port`, for faults of a link:
+
+        pass        bytes flow both ways (the start)
+        stall()     nothing is read from either side, so bytes wait in the
+                    kernel; new connections wait unanswered upstream
+        black_hole()  everything arriving is read and dropped; new
+                    connections are accepted and lead nowhere
+        heal()      back to pass: stalled bytes flow, connections accepted
+                    while stalled are joined upstream, those of a black hole
+                    are closed
+        cut()       closes every connection now (the mode stays)
+    """
+
+    def __init__(self, target_port):
+        self.target_port = target_port
+        self._listener = socket.socket()
+        self._listener.bind(("127.0.0.1", 0))
+        self._listener.listen(16)
+        self.port = self._listener.getsockname()[1]
+        self._mode = "pass"
+        self._links = []  # [client, upstream or None]
+        self._commands = []
+        self._lock = threading.Lock()
+        self._wake_r, self._wake_w = os.pipe()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def address(self):
+        return f"127.0.0.1:{self.port}"
+
+    def _command(self, name):
+        done = threading.Event()
+        with self._lock:
+            self._commands.append((name, done))
+        os.write(self._wake_w, b"x")
+        if not done.wait(TIMEOUT):
+            raise RuntimeError(f"proxy did not {name}")
+
+    def stall(self):
+        self._command("stall")
+
+    def black_hole(self):
+        self._command("black_hole")
+
+    def heal(self):
+        self._command("pass")
+
+    def cut(self):
+        self._command("cut")
+
+    def close(self):
+        self._command("close")
+        self._thread.join(TIMEOUT)
+        os.close(self._wake_r)
+        os.close(self._wake_w)
+
+    @staticmethod
+    def _close_link(link):
+        for s in link:
+            if s is not None:
+                try:
+                    s.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+                s.close()
+
+    def _join(self, link):
+        try:
+            link[1] = socket.create_connection(("127.0.0.1", self.target_port), timeout=3)
+            return True
+        except OSError:
+            self._close_link(link)
+            return False
+
+    def _apply(self, name):
+        if name == "cut" or name == "close":
+            for link in self._links:
+                self._close_link(link)
+            self._links = []
+            if name == "close":
+                self._listener.close()
+                self._mode = "closed"
+        elif name == "pass":
+            kept = []
+            for link in self._links:
+                if link[1] is None and self._mode == "black_hole":
+                    self._close_link(link)
+                elif link[1] is None and not self._join(link):
+                    pass
+                else:
+                    kept.append(link)
+            self._links = kept
+            self._mode = "pass"
+        else:
+            self._mode = name
+
+    def _run(self):
+        while self._mode != "closed":
+            readable = [self._wake_r, self._listener]
+            if self._mode != "stall":
+                for link in self._links:
+                    readable += [s for s in link if s is not None]
+            ready = select.select(readable, [], [], 1.0)[0]
+            if self._wake_r in ready:
+                os.read(self._wake_r, 64)
+                with self._lock:
+                    commands, self._commands = self._commands, []
+                for name, done in commands:
+                    self._apply(name)
+                    done.set()
+                continue
+            if self._listener in ready:
+                client, _ = self._listener.accept()
+                link = [client, None]
+                if self._mode == "pass" and not self._join(link):
+                    continue
+                self._links.append(link)
+            for link in list(self._links):
+                for i, s in enumerate(link):
+                    if s is None or s not in ready:
+                        continue
+                    try:
+                        data = s.recv(65536)
+                    except OSError:
+                        data = b""
+                    other = link[1 - i]
+                    if not data:
+                        self._close_link(link)
+                        self._links.remove(link)
+                        break
+                    if self._mode == "pass" and other is not None:
+                        try:
+                            other.sendall(data)
+                        except OSError:
+                            self._close_link(link)
+                            self._links.remove(link)
+                            break
+
+
+class Station:
+    """The PTT lines of a fault scenario, one per method a test can reach:
+
+        channel 0  "rigctld" through a TcpProxy to the real daemon
+        channel 1  "cm108" on a regular file standing in for the hidraw node
+        channel 2  "serial_rts" on a pseudo-terminal whose modem lines the
+                   preloaded library keeps and logs
+
+    env() is the modem's environment for it; released() lists every line
+    that is not released (empty when the station is safe)."""
+
+    RIGCTLD, CM108, SERIAL = 0, 1, 2
+    CM108_PIN = 3
+
+    def __init__(self, directory, alsa_config=None):
+        self.directory = directory
+        self.rigctld = Rigctld()
+        self.proxy = TcpProxy(self.rigctld.port)
+        self.cm108_node = os.path.join(directory, "hidraw")
+        open(self.cm108_node, "wb").close()
+        self._pty_master, self._pty_slave = os.openpty()
+        self.serial_device = os.ttyname(self._pty_slave)
+        self.lines_log = os.path.join(directory, "modem-lines.log")
+        self.alsa_config = alsa_config
+
+    def close(self):
+        self.proxy.close()
+        self.rigctld.kill()
+        os.close(self._pty_master)
+        os.close(self._pty_slave)
+
+    def env(self):
+        env = dict(os.environ)
+        env["LD_PRELOAD"] = MODEM_LINES_PRELOAD
+        env["QUILLMAR_MODEM_LINES_LOG"] = self.lines_log
+        asan = env.get("ASAN_OPTIONS", "")
+        env["ASAN_OPTIONS"] = (asan + ":" if asan else "") + "verify_asan_link_order=0"
+        if self.alsa_config:
+            env["ALSA_CONFIG_PATH"] = self.alsa_config
+        return env
+
+    def ptt_messages(self, txdelay_ms=0, txtail_ms=0):
+        """One ConfigurePtt per line of the station."""
+        configs = [
+            pb.ConfigurePtt(channel=self.RIGCTLD, method="rigctld", device=self.proxy.address()),
+            pb.ConfigurePtt(channel=self.CM108, method="cm108", device=self.cm108_node,
+                            gpio_pin=self.CM108_PIN),
+            pb.ConfigurePtt(channel=self.SERIAL, method="serial_rts", device=self.serial_device),
+        ]
+        for c in configs:
+            c.txdelay_ms, c.txtail_ms = txdelay_ms, txtail_ms
+        return [pb.IpcMessage(configure_ptt=c) for c in configs]
+
+    def cm108_reports(self):
+        with open(self.cm108_node, "rb") as f:
+            data = f.read()
+        return [data[i:i + 5] for i in range(0, len(data), 5)]
+
+    def serial_words(self):
+        """Every modem-line word set on the pseudo-terminal, in order."""
+        try:
+            with open(self.lines_log) as f:
+                lines = f.read().splitlines()
+        except FileNotFoundError:
+            return []
+        words = []
+        for line in lines:
+            device, word = line.split()
+            if device == self.serial_device:
+                words.append(int(word, 16))
+        return words
+
+    def released(self):
+        faults = []
+        state = self.rigctld.ptt()
+        if state != "0":
+            faults.append(f"rigctld PTT reads {state!r}")
+        reports = self.cm108_reports()
+        mask = 1 << (self.CM108_PIN - 1)
+        if reports and (len(reports[-1]) != 5 or reports[-1][2] & mask):
+            faults.append(f"cm108 last report {reports[-1].hex()}")
+        words = self.serial_words()
+        if words and words[-1] & TIOCM_RTS:
+            faults.append(f"serial RTS asserted: {words[-1]:#x}")
+        return faults
+
+
+TIOCM_RTS = 0x004
 
 
 def is_socket(path):

@@ -1,0 +1,190 @@
+"""Faults from outside the modem, seen from the parent: a parent that goes
+away or sends what cannot be read, a termination signal, and a recording
+that cannot be written. Each scenario runs beside a whole station (harness
+Station: the real rigctld behind a proxy, a CM108 node, a serial RTS line);
+after the fault and again after the modem has exited, every PTT line must
+read released."""
+
+import errno
+import glob
+import os
+import random
+import re
+import resource
+import signal
+import struct
+import subprocess
+
+import harness
+from harness import pb
+
+PEER_CLOSED = "quillmar-modem: peer disconnected, exiting"
+READ_ERROR = re.compile(r"quillmar-modem: ipc read error: .*, exiting")
+# The lines the modem may print while it handles arbitrary requests; a
+# sanitizer report or any other stray text matches none of them.
+MODEM_LINE = re.compile(r"quillmar-modem: .*|cpal .*|audio \d+: .*")
+
+
+class StationTestCase(harness.ModemTestCase):
+    def setUp(self):
+        super().setUp()
+        self.station = harness.Station(self.dir)
+        self.addCleanup(self.station.close)
+
+    def start_station_modem(self, name="modem"):
+        """The modem with the station's PTT lines configured; returns the
+        modem and its connection after the greeting."""
+        modem = self.start_modem(self.socket_path(name + ".sock"), env=self.station.env())
+        conn = modem.connect()
+        self.assertIsNotNone(conn.wait_for(lambda m: m.HasField("modem_ready")))
+        for message in self.station.ptt_messages():
+            conn.send(message)
+        return modem, conn
+
+    def assert_released(self, when):
+        self.assertEqual(self.station.released(), [], when)
+
+
+class ParentFaults(StationTestCase):
+    def test_a_parent_that_ends_or_sends_garbage_ends_the_modem_cleanly(self):
+        rows = [
+            ("close after two length bytes", b"\x00\x00", PEER_CLOSED),
+            ("close inside a body", struct.pack(">I", 10) + b"abc",
+             "quillmar-modem: ipc read error: failed to fill whole buffer, exiting"),
+            ("length 65537", struct.pack(">I", 65537),
+             "quillmar-modem: ipc read error: frame too large: 65537 > 65536, exiting"),
+            # Field 1 as a varint whose bytes never end.
+            ("undecodable body", struct.pack(">I", 2) + b"\x08\x80", READ_ERROR),
+        ]
+        for name, sent, line in rows:
+            with self.subTest(name):
+                modem, conn = self.start_station_modem(name.replace(" ", "-"))
+                conn.send_raw(sent)
+                conn.shutdown_write()
+                self.assertEqual(conn.wait_end(), "eof")
+                self.assert_released("after the fault")
+                self.assert_end(modem, conn, stderr=[line])
+                self.assert_released("after the exit")
+
+    def test_a_parent_killed_while_connected_leaves_the_station_released(self):
+        modem, conn = self.start_station_modem()
+        conn.abort()
+        code = modem.wait()
+        self.assertEqual(code, 0, f"stderr: {modem.stderr_lines()}")
+        self.assertFalse(os.path.lexists(modem.socket_path))
+        lines = modem.stderr_lines()
+        self.assertEqual(len(lines), 1, lines)
+        self.assertTrue(lines[0] == PEER_CLOSED or READ_ERROR.fullmatch(lines[0]), lines)
+        self.assert_released("after the exit")
+
+    def test_two_hundred_corpus_bodies_then_an_undecodable_one(self):
+        bodies = corpus_bodies(199)
+        modem, conn = self.start_station_modem()
+        for body in bodies:
+            conn.send_raw(struct.pack(">I", len(body)) + body)
+        conn.send_raw(struct.pack(">I", 1) + b"\xff")
+        conn.shutdown_write()
+        end = conn.wait_end()
+        self.assertEqual(modem.wait(), 0, f"stderr: {modem.stderr_lines()}")
+        self.assertEqual(end, "eof", f"stderr: {modem.stderr_lines()}")
+        self.assertFalse(os.path.lexists(modem.socket_path))
+        lines = modem.stderr_lines()
+        self.assertTrue(lines and READ_ERROR.fullmatch(lines[-1]), lines)
+        self.assertEqual([l for l in lines[:-1] if not MODEM_LINE.fullmatch(l)], [])
+        self.assertEqual([l for l in lines if READ_ERROR.fullmatch(l)], [lines[-1]])
+        self.assert_released("after the exit")
+
+
+def corpus_bodies(count):
+    """`count` decodable bodies: every frame of the checked-in corpus of the
+    parent stream, and copies of them with a byte changed, each decoded and
+    encoded again. A shutdown would end the run early and a level scan of a
+    changed duration could outlast it; neither is taken."""
+    bodies = []
+    for path in sorted(glob.glob(os.path.join(os.environ["QUILLMAR_CORPUS_DIR"], "ipc_stream", "*"))):
+        with open(path, "rb") as f:
+            data = f.read()[1:]  # the first byte seeds how the target splits the stream
+        while len(data) >= 4:
+            (length,) = struct.unpack(">I", data[:4])
+            if length > len(data) - 4:
+                break
+            bodies.append(data[4:4 + length])
+            data = data[4 + length:]
+    chosen = []
+    rng = random.Random(26)
+    # The protobuf library logs each refused text on standard error.
+    saved_stderr = os.dup(2)
+    with open(os.devnull, "w") as devnull:
+        os.dup2(devnull.fileno(), 2)
+    try:
+        while len(chosen) < count:
+            changed = changed_body(rng, bodies, len(chosen) >= len(bodies))
+            if changed is not None:
+                chosen.append(changed)
+    finally:
+        os.dup2(saved_stderr, 2)
+        os.close(saved_stderr)
+    return chosen
+
+
+def changed_body(rng, bodies, change):
+    """A body of `bodies`, with one byte changed when `change` holds, decoded
+    and encoded again without the fields it does not know; None when it does
+    not decode or must not be sent."""
+    body = bytearray(rng.choice(bodies))
+    if body and change:
+        body[rng.randrange(len(body))] = rng.randrange(256)
+    message = pb.IpcMessage()
+    try:
+        message.ParseFromString(bytes(body))
+    except Exception:  # noqa: BLE001 - any refusal
+        return None
+    if message.WhichOneof("payload") in ("shutdown", "scan_input_levels"):
+        return None
+    message.DiscardUnknownFields()  # the modem refuses a known field of another wire type
+    return message.SerializeToString()
+
+
+class SignalFaults(StationTestCase):
+    def test_sigterm_ends_in_order_with_the_station_released(self):
+        modem, conn = self.start_station_modem()
+        modem.send_signal(signal.SIGTERM)
+        # Requests the modem has not read when the signal comes are abandoned;
+        # closing with them unread resets the connection instead of ending it.
+        self.assertIn(conn.wait_end(), ("eof", "error: [Errno 104] Connection reset by peer"))
+        self.assert_end(modem, signal=signal.SIGTERM,
+                        stderr=["quillmar-modem: SIGTERM received, exiting"])
+        self.assert_released("after the exit")
+
+
+class RecordFaults(harness.ModemTestCase):
+    def test_a_recording_that_cannot_be_written_is_reported(self):
+        config = harness.write_alsa_config(self.dir, {"cap": {"stream": "capture", "tone_hz": 1000}})
+        env = dict(os.environ, ALSA_CONFIG_PATH=config)
+
+        def file_size_limit():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+
+        # The limit holds the file at 4 KiB; the write past it fails with
+        # EFBIG instead of the signal ending the process.
+        rows = [
+            ("a full device", "/dev/full", None, errno.ENOSPC),
+            ("a 4 KiB file-size limit", os.path.join(self.dir, "out.wav"), file_size_limit,
+             errno.EFBIG),
+        ]
+        for name, out, limit, error in rows:
+            with self.subTest(name):
+                run = subprocess.run(
+                    [harness.MODEM, "--record", "cap", "--seconds", "1", "--out", out],
+                    stdin=subprocess.DEVNULL, capture_output=True, env=env,
+                    preexec_fn=limit, timeout=harness.TIMEOUT)
+                self.assertEqual(run.returncode, 1, run.stderr)
+                self.assertEqual(run.stdout, b"")
+                lines = run.stderr.decode(errors="replace").splitlines()
+                self.assertEqual(len(lines), 1, lines)
+                self.assertTrue(lines[0].startswith("record: "), lines)
+                self.assertIn(os.strerror(error), lines[0])
+
+
+if __name__ == "__main__":
+    harness.main()

@@ -603,6 +603,7 @@ class Station:
     that is not released (empty when the station is safe)."""
 
     RIGCTLD, CM108, SERIAL = 0, 1, 2
+    METHODS = [(RIGCTLD, "rigctld"), (CM108, "cm108"), (SERIAL, "serial_rts")]
     CM108_PIN = 3
 
     def __init__(self, directory, alsa_config=None):
@@ -615,6 +616,13 @@ class Station:
         self.serial_device = os.ttyname(self._pty_slave)
         self.lines_log = os.path.join(directory, "modem-lines.log")
         self.alsa_config = alsa_config
+
+    def reset(self):
+        """Empties the CM108 node and the line log, for the next modem (its
+        driver writes the node from the start)."""
+        open(self.cm108_node, "wb").close()
+        if os.path.exists(self.lines_log):
+            os.remove(self.lines_log)
 
     def close(self):
         self.proxy.close()
@@ -663,19 +671,27 @@ class Station:
                 words.append(int(word, 16))
         return words
 
-    def released(self):
-        faults = []
+    def _states(self):
+        """Each line's state: True keyed, False released, None never written."""
         state = self.rigctld.ptt()
-        if state != "0":
-            faults.append(f"rigctld PTT reads {state!r}")
         reports = self.cm108_reports()
-        mask = 1 << (self.CM108_PIN - 1)
-        if reports and (len(reports[-1]) != 5 or reports[-1][2] & mask):
-            faults.append(f"cm108 last report {reports[-1].hex()}")
         words = self.serial_words()
-        if words and words[-1] & TIOCM_RTS:
-            faults.append(f"serial RTS asserted: {words[-1]:#x}")
-        return faults
+        mask = 1 << (self.CM108_PIN - 1)
+        return {
+            "rigctld": None if state not in ("0", "1") else state == "1",
+            "cm108": bool(reports[-1][2] & mask) if reports and len(reports[-1]) == 5 else None,
+            "serial_rts": bool(words[-1] & TIOCM_RTS) if words else None,
+        }
+
+    def released(self):
+        """The lines not released; a line a driver was built on has been
+        written released at least once."""
+        return [f"{name} {'keyed' if keyed else 'never written'}"
+                for name, keyed in self._states().items() if keyed is not False]
+
+    def keyed(self):
+        """The lines not keyed."""
+        return [f"{name} not keyed" for name, keyed in self._states().items() if keyed is not True]
 
 
 TIOCM_RTS = 0x004

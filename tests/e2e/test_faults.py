@@ -14,6 +14,7 @@ import resource
 import signal
 import struct
 import subprocess
+import time
 
 import harness
 from harness import pb
@@ -30,16 +31,35 @@ class StationTestCase(harness.ModemTestCase):
         super().setUp()
         self.station = harness.Station(self.dir)
         self.addCleanup(self.station.close)
+        # The lines of a run so far that the test expects, in order.
+        self.lines = []
 
     def start_station_modem(self, name="modem"):
-        """The modem with the station's PTT lines configured; returns the
-        modem and its connection after the greeting."""
+        """The modem with the station's PTT lines configured (each driver
+        built and its line released); returns the modem and its connection."""
+        self.station.reset()
         modem = self.start_modem(self.socket_path(name + ".sock"), env=self.station.env())
         conn = modem.connect()
         self.assertIsNotNone(conn.wait_for(lambda m: m.HasField("modem_ready")))
         for message in self.station.ptt_messages():
             conn.send(message)
+        self.lines = [f"quillmar-modem: PTT configured for channel {c} ({m})"
+                      for c, m in harness.Station.METHODS]
+        self.wait_lines(modem)
+        self.assert_released("after the configuration")
         return modem, conn
+
+    def key_station(self, modem, conn):
+        """Keys every line of the station by hand and sees each keyed."""
+        for channel, _ in harness.Station.METHODS:
+            conn.send(pb.IpcMessage(manual_ptt=pb.ManualPtt(channel=channel, keyed=True)))
+            self.lines.append(f"quillmar-modem: ManualKey channel={channel} keyed=true: ok")
+        self.wait_lines(modem)
+        self.assertEqual(self.station.keyed(), [], "after keying by hand")
+
+    def wait_lines(self, modem):
+        modem.wait_for_stderr(lambda l: l == self.lines[-1])
+        self.assertEqual(modem.stderr_lines(), self.lines)
 
     def assert_released(self, when):
         self.assertEqual(self.station.released(), [], when)
@@ -59,22 +79,22 @@ class ParentFaults(StationTestCase):
         for name, sent, line in rows:
             with self.subTest(name):
                 modem, conn = self.start_station_modem(name.replace(" ", "-"))
+                self.key_station(modem, conn)
                 conn.send_raw(sent)
                 conn.shutdown_write()
                 self.assertEqual(conn.wait_end(), "eof")
-                self.assert_released("after the fault")
-                self.assert_end(modem, conn, stderr=[line])
+                self.assert_end(modem, conn, stderr=self.lines + [line])
                 self.assert_released("after the exit")
 
-    def test_a_parent_killed_while_connected_leaves_the_station_released(self):
+    def test_a_parent_killed_while_the_station_is_keyed(self):
         modem, conn = self.start_station_modem()
+        self.key_station(modem, conn)
         conn.abort()
-        code = modem.wait()
-        self.assertEqual(code, 0, f"stderr: {modem.stderr_lines()}")
+        self.assertEqual(modem.wait(), 0, f"stderr: {modem.stderr_lines()}")
         self.assertFalse(os.path.lexists(modem.socket_path))
         lines = modem.stderr_lines()
-        self.assertEqual(len(lines), 1, lines)
-        self.assertTrue(lines[0] == PEER_CLOSED or READ_ERROR.fullmatch(lines[0]), lines)
+        self.assertEqual(lines[:-1], self.lines)
+        self.assertTrue(lines[-1] == PEER_CLOSED or READ_ERROR.fullmatch(lines[-1]), lines)
         self.assert_released("after the exit")
 
     def test_two_hundred_corpus_bodies_then_an_undecodable_one(self):
@@ -93,6 +113,64 @@ class ParentFaults(StationTestCase):
         self.assertEqual([l for l in lines[:-1] if not MODEM_LINE.fullmatch(l)], [])
         self.assertEqual([l for l in lines if READ_ERROR.fullmatch(l)], [lines[-1]])
         self.assert_released("after the exit")
+
+
+class RigctldLinkFaults(StationTestCase):
+    """The unkey of the rigctld line meets a broken link; the driver's retries
+    or its keepalive's owed unkey must still release the daemon's PTT."""
+
+    OWED_UNKEY_S = 8.0
+
+    def unkey_rigctld(self, conn):
+        conn.send(pb.IpcMessage(manual_ptt=pb.ManualPtt(channel=harness.Station.RIGCTLD)))
+
+    def assert_rigctld_released_within(self, seconds, when):
+        deadline = time.monotonic() + seconds
+        while self.station.rigctld.ptt(timeout=1.0) != "0":
+            self.assertLess(time.monotonic(), deadline, f"rigctld still keyed {when}")
+            time.sleep(0.1)
+
+    def end(self, modem, conn):
+        conn.shutdown_write()
+        self.assertEqual(conn.wait_end(), "eof")
+        self.assertEqual(modem.wait(), 0, f"stderr: {modem.stderr_lines()}")
+        lines = modem.stderr_lines()
+        self.assertEqual(lines[:len(self.lines)], self.lines)
+        self.assertEqual(lines[-1], PEER_CLOSED, lines)
+        self.assertEqual([l for l in lines if not MODEM_LINE.fullmatch(l)], [])
+        self.assert_released("after the exit")
+
+    def test_a_link_cut_while_keyed_is_unkeyed_over_a_fresh_connection(self):
+        modem, conn = self.start_station_modem()
+        self.key_station(modem, conn)
+        self.station.proxy.cut()
+        self.unkey_rigctld(conn)
+        self.assert_rigctld_released_within(self.OWED_UNKEY_S, "after the cut")
+        self.end(modem, conn)
+
+    def test_a_daemon_stopped_across_the_unkey_is_unkeyed_once_it_runs(self):
+        modem, conn = self.start_station_modem()
+        self.key_station(modem, conn)
+        self.station.rigctld.stop()
+        self.unkey_rigctld(conn)
+        # The unkey and its retries give up on the silent daemon.
+        self.assertTrue(modem.wait_for_stderr(
+            lambda l: l.startswith("quillmar-modem: ManualKey channel=0 keyed=false: ")))
+        self.assertEqual(self.station.rigctld.ptt(timeout=0.5), None)
+        self.station.rigctld.cont()
+        self.assert_rigctld_released_within(self.OWED_UNKEY_S, "after the daemon ran again")
+        self.end(modem, conn)
+
+    def test_a_link_black_holed_around_the_unkey_is_unkeyed_once_healed(self):
+        modem, conn = self.start_station_modem()
+        self.key_station(modem, conn)
+        self.station.proxy.black_hole()
+        time.sleep(2.5)
+        self.unkey_rigctld(conn)
+        time.sleep(2.5)
+        self.station.proxy.heal()
+        self.assert_rigctld_released_within(self.OWED_UNKEY_S, "after the link healed")
+        self.end(modem, conn)
 
 
 def corpus_bodies(count):
@@ -146,14 +224,12 @@ def changed_body(rng, bodies, change):
 
 
 class SignalFaults(StationTestCase):
-    def test_sigterm_ends_in_order_with_the_station_released(self):
+    def test_sigterm_while_keyed_ends_in_order_with_the_station_released(self):
         modem, conn = self.start_station_modem()
+        self.key_station(modem, conn)
         modem.send_signal(signal.SIGTERM)
-        # Requests the modem has not read when the signal comes are abandoned;
-        # closing with them unread resets the connection instead of ending it.
-        self.assertIn(conn.wait_end(), ("eof", "error: [Errno 104] Connection reset by peer"))
-        self.assert_end(modem, signal=signal.SIGTERM,
-                        stderr=["quillmar-modem: SIGTERM received, exiting"])
+        self.assert_end(modem, conn, signal=signal.SIGTERM,
+                        stderr=self.lines + ["quillmar-modem: SIGTERM received, exiting"])
         self.assert_released("after the exit")
 
 

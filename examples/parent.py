@@ -55,8 +55,8 @@ def parse_args():
 
 
 class Modem:
-    """The modem child process, its standard error relayed line by line to
-    ours, and its one connection of length-prefixed IpcMessage frames."""
+    """The modem child process, its standard error relayed to ours as it
+    comes, and its one connection of length-prefixed IpcMessage frames."""
 
     def __init__(self, binary, socket_path):
         self.socket_path = socket_path

@@ -21,11 +21,12 @@
 #include <gtest/gtest.h>
 
 #include "invariant.h"
-#include "ipc/timestamp.h"
 #include "ipc/inbound_queue.h"
+#include "ipc/timestamp.h"
 #include "modem/rx_messages.h"
 #include "support/afsk_recording.h"
 #include "support/afsk_signal.h"
+#include "support/alsa_config.h"
 #include "support/flac_file.h"
 #include "support/hdlc_bits.h"
 #include "support/modem_test_access.h"
@@ -569,8 +570,7 @@ private:
 // to its end, unkeys, and releases the driver before run() is over.
 TEST(ModemRun, ATransmissionInHandRunsToItsUnkeyOnEveryWayOut) {
     enum class End { PeerCloses, TerminationSignal, BrokenWriter, Shutdown };
-    const End ends[] = {End::PeerCloses, End::TerminationSignal, End::BrokenWriter,
-                        End::Shutdown};
+    const End ends[] = {End::PeerCloses, End::TerminationSignal, End::BrokenWriter, End::Shutdown};
     constexpr size_t kSamples = 14400;  // 300 ms
     for (End end : ends) {
         SCOPED_TRACE(static_cast<int>(end));
@@ -645,9 +645,8 @@ TEST(ModemRun, ATransmissionInHandRunsToItsUnkeyOnEveryWayOut) {
         if (end == End::Shutdown && events.size() == 5 && events[3] == "sink dropped") {
             std::swap(events[3], events[4]);
         }
-        EXPECT_EQ(events,
-                  (std::vector<std::string>{"key", fmt::format("submit {}", kSamples), "unkey",
-                                            "release", "sink dropped"}));
+        EXPECT_EQ(events, (std::vector<std::string>{"key", fmt::format("submit {}", kSamples),
+                                                    "unkey", "release", "sink dropped"}));
         EXPECT_EQ(station->played_at_unkey.load(), kSamples);
         const auto lines = stderr_lines.stop();
         ASSERT_EQ(lines.size(), end == End::Shutdown ? 1u : 2u);
@@ -689,7 +688,8 @@ TEST(ModemRun, TeardownLetsASourceThreadGoByClosingItsQueue) {
 
 // The audio requests and the status reports, served through handle_ipc.
 
-IpcMessage channel_message(uint32_t channel, uint32_t input_device = 0, uint32_t output_device = 0) {
+IpcMessage channel_message(uint32_t channel, uint32_t input_device = 0,
+                           uint32_t output_device = 0) {
     IpcMessage m;
     auto* c = m.mutable_configure_channel();
     c->set_channel(channel);
@@ -903,6 +903,41 @@ TEST_F(ModemFixture, TheDefaultChannelDecodesYetNoStatusNamesIt) {
     EXPECT_TRUE(turn());
     EXPECT_TRUE(statuses_of(parent.available()).empty());
     EXPECT_TRUE(ModemTestAccess::rx_frames(*modem).empty());
+}
+
+// Each output device named by a channel and configured is resolved and
+// registered once; one that does not resolve is left out with a line, one
+// that cannot open as configured is registered with a line.
+TEST_F(ModemFixture, StartRegistersEachConfiguredOutputDeviceOnce) {
+    test_support::ScratchDir dir;
+    test_support::AlsaConfig config;
+    config.pcm("quillmar_out", {.rates = {48000}, .stream = "playback"})
+        .hint("quillmar_out", "Paced playback", "Output");
+    test_support::ScopedAlsaConfig scoped(dir, config);
+    modem->handle_ipc(audio_message(1, "sdr_udp", "127.0.0.1:0", 48000));
+    modem->handle_ipc(audio_message(4, "soundcard", "quillmar_out", 48000));
+    modem->handle_ipc(audio_message(5, "soundcard", "missing_out", 48000));
+    modem->handle_ipc(audio_message(8, "soundcard", "quillmar_out", 44100));
+    const std::vector<std::pair<uint32_t, uint32_t>> channels = {
+        {1, 4}, {2, 4}, {3, 5}, {4, 8}, {6, 7} /* no audio settings: skipped silently */};
+    for (const auto& [channel, output] : channels) {
+        modem->handle_ipc(channel_message(channel, 1, output));
+    }
+    test_support::StderrCapture stderr_lines;
+    EXPECT_FALSE(modem->handle_ipc(start_message()));
+    const auto lines = stderr_lines.stop();
+    ASSERT_EQ(lines.size(), 2u) << fmt::format("{}", fmt::join(lines, "\n"));
+    EXPECT_EQ(
+        lines[0].rfind("quillmar-modem: failed to resolve output device_id=5 (missing_out): ", 0),
+        0u);
+    EXPECT_EQ(lines[1],
+              "quillmar-modem: failed to pre-negotiate output configs for device_id=8 "
+              "(quillmar_out); TX may fail later if device gets busy");
+    auto& outputs = ModemTestAccess::output_devices(*modem);
+    ASSERT_EQ(outputs.size(), 2u);
+    EXPECT_EQ(outputs.at(4).name, "quillmar_out");
+    EXPECT_EQ(outputs.at(8).name, "quillmar_out");
+    EXPECT_EQ(ModemTestAccess::device_pipelines(*modem).size(), 1u);
 }
 
 }  // namespace

@@ -40,6 +40,9 @@ struct ModemTestAccess {
         return modem.level_sent_;
     }
     static const std::unordered_set<uint32_t>& ptt_retry(Modem& modem) { return modem.ptt_retry_; }
+    static std::unordered_map<uint32_t, OutputDevice>& output_devices(Modem& modem) {
+        return modem.output_devices_;
+    }
 };
 
 }  // namespace modem

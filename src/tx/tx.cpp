@@ -26,6 +26,11 @@ Result<std::vector<int16_t>> build_samples(std::span<const uint8_t> data, uint32
     const uint64_t level_count = num::saturating_add(body_levels, 8 * (pre_flags + post_flags));
     const uint64_t total = afsk_mod::sample_count(level_count, sample_rate, baud);
     if (Status fits = signal_limit::check(total, sample_rate); !fits) return fits.error();
+    // Above the sample rate a bit lasts less than a sample, so few samples can
+    // still mean a vast run of bits: those are bounded by the same limit.
+    if (const uint64_t most = signal_limit::max_samples(sample_rate); level_count > most) {
+        return make_error("signal too long: {} bits exceeds the limit of {}", level_count, most);
+    }
 
     const std::vector<uint8_t> levels = hdlc_encode::encode(data, pre_flags, post_flags);
     return afsk_mod::modulate(levels, sample_rate, baud, mark_hz, space_hz);

@@ -76,3 +76,20 @@ TEST(TxBuild, RefusesAudioLongerThan300Seconds) {
     EXPECT_EQ(absurd.error_text(),
               "signal too long: 206158435840 samples exceeds the limit of 14400000");
 }
+
+TEST(TxBuild, RefusesMoreBitsThan300SecondsOfSamples) {
+    // At 2400 baud and 1200 Hz a bit is half a sample: 44998 flags and the FCS
+    // are 360000 bits (180000 samples), the limit; one flag more is refused.
+    auto at_limit = tx::build_samples({}, 149'993, 0, 1200, 2400, 1200, 2200);
+    ASSERT_TRUE(at_limit.ok());
+    EXPECT_EQ(at_limit->size(), 180000u);
+    auto over = tx::build_samples({}, 149'995, 0, 1200, 2400, 1200, 2200);
+    ASSERT_FALSE(over.ok());
+    EXPECT_EQ(over.error_text(), "signal too long: 360008 bits exceeds the limit of 360000");
+
+    // A huge baud at the default delays: a few thousand samples, but more than
+    // a billion bits, refused before they are built.
+    auto absurd = tx::build_samples({}, 300, 100, 8000, 4'000'000'000u, 1200, 2200);
+    ASSERT_FALSE(absurd.ok());
+    EXPECT_EQ(absurd.error_text(), "signal too long: 1600000016 bits exceeds the limit of 2400000");
+}

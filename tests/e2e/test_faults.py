@@ -104,8 +104,10 @@ class ParentFaults(StationTestCase):
             conn.send_raw(struct.pack(">I", len(body)) + body)
         conn.send_raw(struct.pack(">I", 1) + b"\xff")
         conn.shutdown_write()
-        end = conn.wait_end()
-        self.assertEqual(modem.wait(), 0, f"stderr: {modem.stderr_lines()}")
+        # Start failures and unreachable daemons among the requests take
+        # their retries; under ThreadSanitizer that adds up.
+        end = conn.wait_end(timeout=10 * harness.TIMEOUT)
+        self.assertEqual(modem.wait(timeout=harness.TIMEOUT), 0, f"stderr: {modem.stderr_lines()}")
         self.assertEqual(end, "eof", f"stderr: {modem.stderr_lines()}")
         self.assertFalse(os.path.lexists(modem.socket_path))
         lines = modem.stderr_lines()
@@ -221,6 +223,60 @@ def changed_body(rng, bodies, change):
         return None
     message.DiscardUnknownFields()  # the modem refuses a known field of another wire type
     return message.SerializeToString()
+
+
+class TransmissionFaults(StationTestCase):
+    """A frame queued on every line of the station, each playing a second of
+    flags on a paced test sound card, and a fault while the first plays."""
+
+    OUTPUT = 10
+    FRAME = b"\x82\xa0\xa4\xa6@@`\x9c`\x86\x82\x98\x98a\x03\xf0fault"
+
+    def start_transmissions(self, name="modem"):
+        self.played = os.path.join(self.dir, "played.raw")
+        self.station.alsa_config = harness.write_alsa_config(
+            self.dir, {"tx": {"stream": "playback", "rates": [48000], "record_file": self.played}})
+        modem, conn = self.start_station_modem(name)
+        conn.send(pb.IpcMessage(configure_audio=pb.ConfigureAudio(
+            device_id=self.OUTPUT, device_name="tx", sample_rate=48000, channels=1)))
+        for channel, _ in harness.Station.METHODS:
+            conn.send(pb.IpcMessage(configure_channel=pb.ConfigureChannel(
+                channel=channel, device_id=channel + 1, output_device_id=self.OUTPUT)))
+        for channel, _ in harness.Station.METHODS:
+            conn.send(pb.IpcMessage(transmit_frame=pb.TransmitFrame(
+                channel=channel, data=self.FRAME, txdelay_override_ms=1000)))
+        # The rigctld line goes first.
+        deadline = time.monotonic() + harness.TIMEOUT
+        while self.station.rigctld.ptt(timeout=1.0) != "1":
+            self.assertLess(time.monotonic(), deadline, "the first transmission never keyed")
+            time.sleep(0.02)
+        return modem, conn
+
+    def assert_lines(self, modem, last):
+        lines = modem.stderr_lines()
+        self.assertEqual(lines[:len(self.lines)], self.lines)
+        self.assertEqual(lines[-1], last, lines)
+        self.assertEqual([l for l in lines if not MODEM_LINE.fullmatch(l)], [])
+
+    def test_sigterm_mid_transmission(self):
+        modem, conn = self.start_transmissions()
+        modem.send_signal(signal.SIGTERM)
+        self.assertEqual(modem.wait(), -signal.SIGTERM, f"stderr: {modem.stderr_lines()}")
+        self.assertFalse(os.path.lexists(modem.socket_path))
+        self.assert_lines(modem, "quillmar-modem: SIGTERM received, exiting")
+        self.assert_released("after the exit")
+        # The transmission in hand played to its end: a second of flags at least.
+        self.assertGreaterEqual(os.path.getsize(self.played), 2 * 48000)
+
+    def test_parent_killed_while_a_rigctld_transmission_plays(self):
+        modem, conn = self.start_transmissions()
+        conn.abort()
+        self.assertEqual(modem.wait(), 0, f"stderr: {modem.stderr_lines()}")
+        self.assertFalse(os.path.lexists(modem.socket_path))
+        lines = modem.stderr_lines()
+        self.assertTrue(lines[-1] == PEER_CLOSED or READ_ERROR.fullmatch(lines[-1]), lines)
+        self.assert_lines(modem, lines[-1])
+        self.assert_released("after the exit")
 
 
 class SignalFaults(StationTestCase):

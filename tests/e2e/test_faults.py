@@ -252,6 +252,39 @@ class TransmissionFaults(StationTestCase):
             time.sleep(0.02)
         return modem, conn
 
+    def test_a_sound_card_failing_mid_playback_unkeys_and_the_next_frame_plays(self):
+        self.played = os.path.join(self.dir, "played.raw")
+        self.station.alsa_config = harness.write_alsa_config(self.dir, {"tx": {
+            "stream": "playback", "rates": [48000], "record_file": self.played,
+            "fail_after_ms": 300}})
+        modem, conn = self.start_station_modem()
+        conn.send(pb.IpcMessage(configure_audio=pb.ConfigureAudio(
+            device_id=self.OUTPUT, device_name="tx", sample_rate=48000, channels=1)))
+        conn.send(pb.IpcMessage(configure_channel=pb.ConfigureChannel(
+            channel=harness.Station.CM108, output_device_id=self.OUTPUT)))
+        for _ in range(2):
+            conn.send(pb.IpcMessage(transmit_frame=pb.TransmitFrame(
+                channel=harness.Station.CM108, data=self.FRAME, txdelay_override_ms=1000)))
+        # Key, unkey, key, unkey after the configuration's unkeyed report.
+        deadline = time.monotonic() + harness.TIMEOUT
+        while len(self.station.cm108_reports()) < 5:
+            self.assertLess(time.monotonic(), deadline,
+                            f"reports {self.station.cm108_reports()}, {modem.stderr_lines()}")
+            time.sleep(0.05)
+        self.assert_released("after both transmissions")
+        conn.shutdown_write()
+        self.assertEqual(modem.wait(), 0, f"stderr: {modem.stderr_lines()}")
+        self.assert_lines(modem, PEER_CLOSED)
+        self.assert_released("after the exit")
+        # Each transmission played until its stream failed, the second on a
+        # stream of its own, and neither waited for a drain that never came.
+        lines = modem.stderr_lines()
+        self.assertEqual(lines.count("cpal output stream failed, rebuilding"), 2, lines)
+        self.assertEqual(lines.count(
+            f"quillmar-modem: TX sink opened for device_id={self.OUTPUT} at 48000 Hz"), 2, lines)
+        self.assertEqual([l for l in lines if "drain timeout" in l], [])
+        self.assertGreaterEqual(os.path.getsize(self.played), 2 * 2 * 48000 // 4)
+
     def assert_lines(self, modem, last):
         lines = modem.stderr_lines()
         self.assertEqual(lines[:len(self.lines)], self.lines)

@@ -312,6 +312,45 @@ class TransmissionFaults(StationTestCase):
         self.assert_released("after the exit")
 
 
+class CaptureFaults(StationTestCase):
+    def test_a_sound_card_failing_mid_capture_is_rebuilt_and_decodes_again(self):
+        raw = os.path.join(self.dir, "frame.raw")
+        out = subprocess.run([os.environ["QUILLMAR_MAKE_RECORDING"], raw, "raw", "48000", "1",
+                              "0", "1", "0"], capture_output=True, check=True,
+                             timeout=harness.TIMEOUT)
+        (payload,) = [bytes.fromhex(line) for line in out.stdout.decode().split()]
+        # Each stream fails 300 ms after the recording's end; every new one
+        # plays the recording from its start.
+        fail_after_ms = os.path.getsize(raw) // 2 // 48 + 300
+        self.station.alsa_config = harness.write_alsa_config(self.dir, {"cap": {
+            "stream": "capture", "rates": [48000], "capture_file": raw,
+            "fail_after_ms": fail_after_ms}})
+        modem, conn = self.start_station_modem()
+        conn.send(pb.IpcMessage(configure_audio=pb.ConfigureAudio(
+            device_id=1, source_type="soundcard", device_name="cap", sample_rate=48000,
+            channels=1)))
+        conn.send(pb.IpcMessage(configure_channel=pb.ConfigureChannel(channel=0, device_id=1)))
+        conn.send(pb.IpcMessage(start_audio=pb.StartAudio()))
+        first = conn.wait_for(lambda m: m.HasField("received_frame"))
+        self.assertIsNotNone(first, modem.stderr_lines())
+        self.assertTrue(modem.wait_for_stderr(lambda l: l == "cpal input stream failed, rebuilding"))
+        rebuilt = len(conn.messages())
+        again = conn.wait_for(lambda m: m.HasField("received_frame"), after=rebuilt)
+        self.assertIsNotNone(again, f"no frame after the rebuild: {modem.stderr_lines()}")
+        self.assertEqual([first[1].received_frame.data, again[1].received_frame.data],
+                         [payload, payload])
+        conn.shutdown_write()
+        self.assertEqual(modem.wait(), 0, f"stderr: {modem.stderr_lines()}")
+        lines = modem.stderr_lines()
+        self.assertEqual(lines[:len(self.lines)], self.lines)
+        self.assertEqual([l for l in lines if not MODEM_LINE.fullmatch(l)], [])
+        # The capture stream, let go at the end, may still fail once more.
+        self.assertIn(PEER_CLOSED, lines)
+        after = lines[lines.index(PEER_CLOSED) + 1:]
+        self.assertEqual([l for l in after if not l.startswith("cpal input stream")], [], lines)
+        self.assert_released("after the exit")
+
+
 class SignalFaults(StationTestCase):
     def test_sigterm_while_keyed_ends_in_order_with_the_station_released(self):
         modem, conn = self.start_station_modem()

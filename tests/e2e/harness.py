@@ -24,6 +24,7 @@ standard error held exactly the expected lines (so a sanitizer report, or
 any other stray line, fails the test).
 """
 
+import fcntl
 import os
 import re
 import select
@@ -35,6 +36,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 import unittest
@@ -110,12 +112,15 @@ class Connection:
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.sock.connect(path)
         self._messages = _Collector()
+        self._reading = threading.Event()
+        self._reading.set()
         self._reader = threading.Thread(target=self._read_all, daemon=True)
         self._reader.start()
 
     def _read_exactly(self, n):
         data = b""
         while len(data) < n:
+            self._reading.wait()
             chunk = self.sock.recv(n - len(data))
             if not chunk:
                 return data
@@ -145,6 +150,18 @@ class Connection:
 
     def send(self, message):
         self.sock.sendall(frame_bytes(message))
+
+    def pause_reading(self):
+        """The reader takes nothing more from the socket (beyond a read it is
+        already in) until resume_reading, as a parent that stops reading."""
+        self._reading.clear()
+
+    def resume_reading(self):
+        self._reading.set()
+
+    def unread_bytes(self):
+        """The bytes the modem has written that this side has not read."""
+        return struct.unpack("i", fcntl.ioctl(self.sock, termios.FIONREAD, b"\0" * 4))[0]
 
     def send_raw(self, data):
         self.sock.sendall(data)
@@ -377,6 +394,22 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def free_udp_port():
+    """A loopback UDP port that was free a moment ago."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def make_recording(path, fmt, rate, channels=1, on=0, frames=1, seconds=0):
+    """Writes generated AFSK frames (raw s16le or FLAC) to `path`; returns
+    their payloads."""
+    out = subprocess.run(
+        [os.environ["QUILLMAR_MAKE_RECORDING"], path, fmt, str(rate), str(channels), str(on),
+         str(frames), str(seconds)], capture_output=True, check=True, timeout=TIMEOUT)
+    return [bytes.fromhex(line) for line in out.stdout.decode().split()]
 
 
 def line_command(port, command, timeout=5.0):

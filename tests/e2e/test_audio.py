@@ -11,20 +11,7 @@ import subprocess
 import time
 
 import harness
-from harness import pb
-
-MAKE_RECORDING = os.environ["QUILLMAR_MAKE_RECORDING"]
-PACED_PCM_PLUGIN = os.environ["QUILLMAR_PACED_PCM_PLUGIN"]
-
-
-def make_recording(path, fmt, rate, channels=1, on=0, frames=1, seconds=0):
-    """Writes generated AFSK frames (raw s16le or FLAC) to `path`; returns
-    their payloads."""
-    out = subprocess.run(
-        [MAKE_RECORDING, path, fmt, str(rate), str(channels), str(on), str(frames), str(seconds)],
-        capture_output=True, check=True, timeout=harness.TIMEOUT)
-    return [bytes.fromhex(line) for line in out.stdout.decode().split()]
-
+from harness import free_udp_port, make_recording, pb
 
 def configure_audio(device_id, source_type, name="", rate=0, channels=0):
     return pb.IpcMessage(configure_audio=pb.ConfigureAudio(
@@ -45,12 +32,6 @@ def gain(device_id, gain_db):
 START = pb.IpcMessage(start_audio=pb.StartAudio())
 STOP = pb.IpcMessage(stop_audio=pb.StopAudio())
 SHUTDOWN = pb.IpcMessage(shutdown=pb.Shutdown())
-
-
-def free_udp_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def expected_level(gain_db, sample=32767):
@@ -272,7 +253,7 @@ def paced_pcm_config(path, capture_file):
     """A libasound configuration of one listed paced capture device
     "quillmar_cap" playing `capture_file` (mono s16le at 48000 Hz)."""
     with open(path, "w") as f:
-        f.write(f'pcm_type.quillmar_paced {{ lib "{PACED_PCM_PLUGIN}" }}\n'
+        f.write(f'pcm_type.quillmar_paced {{ lib "{harness.PACED_PCM_PLUGIN}" }}\n'
                 'pcm.quillmar_cap {\n  type quillmar_paced\n  formats [ "S16_LE" ]\n'
                 f'  channels [ 1 ]\n  rates [ 48000 ]\n  capture_file "{capture_file}"\n}}\n'
                 'namehint.pcm {\n  h0 "quillmar_cap|Paced capture|IOIDInput"\n}\n')

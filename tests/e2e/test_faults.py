@@ -12,6 +12,7 @@ import random
 import re
 import resource
 import signal
+import socket
 import struct
 import subprocess
 import time
@@ -34,11 +35,12 @@ class StationTestCase(harness.ModemTestCase):
         # The lines of a run so far that the test expects, in order.
         self.lines = []
 
-    def start_station_modem(self, name="modem"):
+    def start_station_modem(self, name="modem", stdin=subprocess.DEVNULL):
         """The modem with the station's PTT lines configured (each driver
         built and its line released); returns the modem and its connection."""
         self.station.reset()
-        modem = self.start_modem(self.socket_path(name + ".sock"), env=self.station.env())
+        modem = self.start_modem(self.socket_path(name + ".sock"), env=self.station.env(),
+                                 stdin=stdin)
         conn = modem.connect()
         self.assertIsNotNone(conn.wait_for(lambda m: m.HasField("modem_ready")))
         for message in self.station.ptt_messages():
@@ -133,6 +135,10 @@ class RigctldLinkFaults(StationTestCase):
             time.sleep(0.1)
 
     def end(self, modem, conn):
+        # The unkey's own outcome comes once its retries are over, which may
+        # be after the daemon already reads released.
+        self.assertTrue(modem.wait_for_stderr(
+            lambda l: l.startswith("quillmar-modem: ManualKey channel=0 keyed=false: ")))
         conn.shutdown_write()
         self.assertEqual(conn.wait_end(), "eof")
         self.assertEqual(modem.wait(), 0, f"stderr: {modem.stderr_lines()}")
@@ -265,12 +271,7 @@ class TransmissionFaults(StationTestCase):
         for _ in range(2):
             conn.send(pb.IpcMessage(transmit_frame=pb.TransmitFrame(
                 channel=harness.Station.CM108, data=self.FRAME, txdelay_override_ms=1000)))
-        # Key, unkey, key, unkey after the configuration's unkeyed report.
-        deadline = time.monotonic() + harness.TIMEOUT
-        while len(self.station.cm108_reports()) < 5:
-            self.assertLess(time.monotonic(), deadline,
-                            f"reports {self.station.cm108_reports()}, {modem.stderr_lines()}")
-            time.sleep(0.05)
+        self.wait_reports(modem, 5)
         self.assert_released("after both transmissions")
         conn.shutdown_write()
         self.assertEqual(modem.wait(), 0, f"stderr: {modem.stderr_lines()}")
@@ -284,6 +285,15 @@ class TransmissionFaults(StationTestCase):
             f"quillmar-modem: TX sink opened for device_id={self.OUTPUT} at 48000 Hz"), 2, lines)
         self.assertEqual([l for l in lines if "drain timeout" in l], [])
         self.assertGreaterEqual(os.path.getsize(self.played), 2 * 2 * 48000 // 4)
+
+    def wait_reports(self, modem, count):
+        """Waits for `count` reports on the CM108 node: the configuration's
+        unkeyed one, then a key and an unkey per transmission."""
+        deadline = time.monotonic() + harness.TIMEOUT
+        while len(self.station.cm108_reports()) < count:
+            self.assertLess(time.monotonic(), deadline,
+                            f"reports {self.station.cm108_reports()}, {modem.stderr_lines()}")
+            time.sleep(0.05)
 
     def assert_lines(self, modem, last):
         lines = modem.stderr_lines()
@@ -312,13 +322,115 @@ class TransmissionFaults(StationTestCase):
         self.assert_released("after the exit")
 
 
+    def test_a_parent_that_stops_reading_while_a_busy_channel_decodes(self):
+        # A minute of frames, decoded far faster than real time: their
+        # messages fill the connection long before the 4 s transmission ends.
+        busy = os.path.join(self.dir, "busy.flac")
+        harness.make_recording(busy, "flac", 11025, frames=80)
+        self.played = os.path.join(self.dir, "played.raw")
+        self.station.alsa_config = harness.write_alsa_config(
+            self.dir, {"tx": {"stream": "playback", "rates": [48000], "record_file": self.played}})
+        modem, conn = self.start_station_modem()
+        conn.send(pb.IpcMessage(configure_audio=pb.ConfigureAudio(
+            device_id=self.OUTPUT, device_name="tx", sample_rate=48000, channels=1)))
+        conn.send(pb.IpcMessage(configure_audio=pb.ConfigureAudio(
+            device_id=4, source_type="flac_fast", device_name=busy)))
+        conn.send(pb.IpcMessage(configure_channel=pb.ConfigureChannel(
+            channel=harness.Station.CM108, device_id=4, output_device_id=self.OUTPUT,
+            demod_ensemble="single")))
+        conn.pause_reading()
+        conn.send(pb.IpcMessage(transmit_frame=pb.TransmitFrame(
+            channel=harness.Station.CM108, data=self.FRAME, txdelay_override_ms=4000)))
+        conn.send(pb.IpcMessage(start_audio=pb.StartAudio()))
+        # While the frame plays, the modem gets stuck in a write: nothing more
+        # arrives, and the source, which a reading parent sees end within
+        # seconds, has not ended.
+        self.wait_reports(modem, 2)
+        deadline = time.monotonic() + harness.TIMEOUT
+        unread = conn.unread_bytes()
+        while True:
+            time.sleep(0.3)
+            if conn.unread_bytes() == unread:
+                break
+            self.assertLess(time.monotonic(), deadline, "the modem never stopped writing")
+            unread = conn.unread_bytes()
+        self.assertEqual(len(self.station.cm108_reports()), 2, "unkeyed before the modem stuck")
+        self.assertNotIn("quillmar-modem: audio source 4 ended", modem.stderr_lines())
+        # The frame still plays to its end and unkeys.
+        self.wait_reports(modem, 3)
+        self.assert_released("after the transmission")
+        self.assertGreaterEqual(os.path.getsize(self.played), 2 * 48000 * 4)
+        self.assertEqual(conn.unread_bytes(), unread)
+        conn.abort()
+        self.assertEqual(modem.wait(), 0, f"stderr: {modem.stderr_lines()}")
+        self.assertFalse(os.path.lexists(modem.socket_path))
+        lines = modem.stderr_lines()
+        self.assertTrue(lines[-1] == PEER_CLOSED or READ_ERROR.fullmatch(lines[-1]), lines)
+        self.assert_lines(modem, lines[-1])
+        self.assert_released("after the exit")
+
+
+class SourceFaults(StationTestCase):
+    def test_a_flac_file_and_standard_input_ending_beside_a_running_udp_device(self):
+        flac = os.path.join(self.dir, "frame.flac")
+        raw = os.path.join(self.dir, "frame.raw")
+        (payload,) = harness.make_recording(flac, "flac", 48000)
+        harness.make_recording(raw, "raw", 48000)
+        with open(raw, "rb") as f:
+            recording = f.read()
+        port = harness.free_udp_port()
+        modem, conn = self.start_station_modem(stdin=subprocess.PIPE)
+        sources = [(4, "flac", flac, 0), (5, "stdin", "", 48000),
+                   (6, "sdr_udp", f"127.0.0.1:{port}", 48000)]
+        for device, kind, name, rate in sources:
+            conn.send(pb.IpcMessage(configure_audio=pb.ConfigureAudio(
+                device_id=device, source_type=kind, device_name=name, sample_rate=rate)))
+            conn.send(pb.IpcMessage(configure_channel=pb.ConfigureChannel(
+                channel=device, device_id=device)))
+        conn.send(pb.IpcMessage(start_audio=pb.StartAudio()))
+        udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(udp.close)
+
+        def frame_on(channel, after):
+            found = conn.wait_for(lambda m: m.HasField("received_frame")
+                                  and m.received_frame.channel == channel, after=after)
+            self.assertIsNotNone(found, f"no frame on channel {channel}: {modem.stderr_lines()}")
+            self.assertEqual(found[1].received_frame.data, payload)
+
+        def ended(device):
+            line = f"quillmar-modem: audio source {device} ended"
+            self.assertTrue(modem.wait_for_stderr(lambda l: l == line), modem.stderr_lines())
+            return len(conn.messages())
+
+        # The FLAC file plays its frame and ends while the others wait.
+        frame_on(4, 0)
+        after = ended(4)
+        # Standard input then carries the frame and one byte more, and ends.
+        modem.proc.stdin.write(recording + b"\x01")
+        modem.proc.stdin.close()
+        frame_on(5, after)
+        after = ended(5)
+        # The UDP device still runs.
+        for i in range(0, len(recording), 1920):
+            udp.sendto(recording[i:i + 1920], ("127.0.0.1", port))
+            time.sleep(0.005)
+        frame_on(6, after)
+        conn.shutdown_write()
+        self.assertEqual(modem.wait(), 0, f"stderr: {modem.stderr_lines()}")
+        lines = modem.stderr_lines()
+        self.assertEqual(lines[:len(self.lines)], self.lines)
+        self.assertEqual(lines[-1], PEER_CLOSED, lines)
+        self.assertEqual([l for l in lines if not MODEM_LINE.fullmatch(l)], [])
+        self.assertEqual([l for l in lines if l.endswith(" ended")],
+                         ["quillmar-modem: audio source 4 ended",
+                          "quillmar-modem: audio source 5 ended"])
+        self.assert_released("after the exit")
+
+
 class CaptureFaults(StationTestCase):
     def test_a_sound_card_failing_mid_capture_is_rebuilt_and_decodes_again(self):
         raw = os.path.join(self.dir, "frame.raw")
-        out = subprocess.run([os.environ["QUILLMAR_MAKE_RECORDING"], raw, "raw", "48000", "1",
-                              "0", "1", "0"], capture_output=True, check=True,
-                             timeout=harness.TIMEOUT)
-        (payload,) = [bytes.fromhex(line) for line in out.stdout.decode().split()]
+        (payload,) = harness.make_recording(raw, "raw", 48000)
         # Each stream fails 300 ms after the recording's end; every new one
         # plays the recording from its start.
         fail_after_ms = os.path.getsize(raw) // 2 // 48 + 300

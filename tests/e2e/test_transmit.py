@@ -326,6 +326,9 @@ class RigctldPtt(harness.ModemTestCase):
         # Keyed by hand when the parent goes: the teardown releases the rig.
         conn.send(pb.IpcMessage(manual_ptt=pb.ManualPtt(channel=3, keyed=True)))
         self.assertTrue(rig.wait_ptt("1"))
+        # The key's own line may come after the rig already reads keyed.
+        keyed = "quillmar-modem: ManualKey channel=3 keyed=true: ok"
+        self.assertTrue(modem.wait_for_stderr(lambda _: modem.stderr_lines().count(keyed) == 2))
         conn.shutdown_write()
         self.assert_end(modem, conn, stderr=[
             "quillmar-modem: PTT configured for channel 3 (rigctld)", SINK_OPENED,

@@ -153,11 +153,8 @@ class Connection:
 
     def pause_reading(self):
         """The reader takes nothing more from the socket (beyond a read it is
-        already in) until resume_reading, as a parent that stops reading."""
+        already in), as a parent that stops reading."""
         self._reading.clear()
-
-    def resume_reading(self):
-        self._reading.set()
 
     def unread_bytes(self):
         """The bytes the modem has written that this side has not read."""

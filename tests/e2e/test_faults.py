@@ -66,6 +66,15 @@ class StationTestCase(harness.ModemTestCase):
     def assert_released(self, when):
         self.assertEqual(self.station.released(), [], when)
 
+    def assert_ended_by_parent_gone(self, modem):
+        """The modem ended with status 0 after its parent went: the socket is
+        gone and the last line says why; returns its lines."""
+        self.assertEqual(modem.wait(), 0, f"stderr: {modem.stderr_lines()}")
+        self.assertFalse(os.path.lexists(modem.socket_path))
+        lines = modem.stderr_lines()
+        self.assertTrue(lines[-1] == PEER_CLOSED or READ_ERROR.fullmatch(lines[-1]), lines)
+        return lines
+
 
 class ParentFaults(StationTestCase):
     def test_a_parent_that_ends_or_sends_garbage_ends_the_modem_cleanly(self):
@@ -92,11 +101,8 @@ class ParentFaults(StationTestCase):
         modem, conn = self.start_station_modem()
         self.key_station(modem, conn)
         conn.abort()
-        self.assertEqual(modem.wait(), 0, f"stderr: {modem.stderr_lines()}")
-        self.assertFalse(os.path.lexists(modem.socket_path))
-        lines = modem.stderr_lines()
+        lines = self.assert_ended_by_parent_gone(modem)
         self.assertEqual(lines[:-1], self.lines)
-        self.assertTrue(lines[-1] == PEER_CLOSED or READ_ERROR.fullmatch(lines[-1]), lines)
         self.assert_released("after the exit")
 
     def test_two_hundred_corpus_bodies_then_an_undecodable_one(self):
@@ -238,13 +244,20 @@ class TransmissionFaults(StationTestCase):
     OUTPUT = 10
     FRAME = b"\x82\xa0\xa4\xa6@@`\x9c`\x86\x82\x98\x98a\x03\xf0fault"
 
-    def start_transmissions(self, name="modem"):
+    def start_with_output(self, name="modem", **device):
+        """The station's modem with OUTPUT configured on the paced playback
+        device "tx" (with the plugin's `device` settings), recording what it
+        plays into self.played."""
         self.played = os.path.join(self.dir, "played.raw")
-        self.station.alsa_config = harness.write_alsa_config(
-            self.dir, {"tx": {"stream": "playback", "rates": [48000], "record_file": self.played}})
+        self.station.alsa_config = harness.write_alsa_config(self.dir, {"tx": {
+            "stream": "playback", "rates": [48000], "record_file": self.played, **device}})
         modem, conn = self.start_station_modem(name)
         conn.send(pb.IpcMessage(configure_audio=pb.ConfigureAudio(
             device_id=self.OUTPUT, device_name="tx", sample_rate=48000, channels=1)))
+        return modem, conn
+
+    def start_transmissions(self, name="modem"):
+        modem, conn = self.start_with_output(name)
         for channel, _ in harness.Station.METHODS:
             conn.send(pb.IpcMessage(configure_channel=pb.ConfigureChannel(
                 channel=channel, device_id=channel + 1, output_device_id=self.OUTPUT)))
@@ -259,13 +272,7 @@ class TransmissionFaults(StationTestCase):
         return modem, conn
 
     def test_a_sound_card_failing_mid_playback_unkeys_and_the_next_frame_plays(self):
-        self.played = os.path.join(self.dir, "played.raw")
-        self.station.alsa_config = harness.write_alsa_config(self.dir, {"tx": {
-            "stream": "playback", "rates": [48000], "record_file": self.played,
-            "fail_after_ms": 300}})
-        modem, conn = self.start_station_modem()
-        conn.send(pb.IpcMessage(configure_audio=pb.ConfigureAudio(
-            device_id=self.OUTPUT, device_name="tx", sample_rate=48000, channels=1)))
+        modem, conn = self.start_with_output(fail_after_ms=300)
         conn.send(pb.IpcMessage(configure_channel=pb.ConfigureChannel(
             channel=harness.Station.CM108, output_device_id=self.OUTPUT)))
         for _ in range(2):
@@ -314,25 +321,15 @@ class TransmissionFaults(StationTestCase):
     def test_parent_killed_while_a_rigctld_transmission_plays(self):
         modem, conn = self.start_transmissions()
         conn.abort()
-        self.assertEqual(modem.wait(), 0, f"stderr: {modem.stderr_lines()}")
-        self.assertFalse(os.path.lexists(modem.socket_path))
-        lines = modem.stderr_lines()
-        self.assertTrue(lines[-1] == PEER_CLOSED or READ_ERROR.fullmatch(lines[-1]), lines)
-        self.assert_lines(modem, lines[-1])
+        self.assert_lines(modem, self.assert_ended_by_parent_gone(modem)[-1])
         self.assert_released("after the exit")
-
 
     def test_a_parent_that_stops_reading_while_a_busy_channel_decodes(self):
         # A minute of frames, decoded far faster than real time: their
         # messages fill the connection long before the 4 s transmission ends.
         busy = os.path.join(self.dir, "busy.flac")
         harness.make_recording(busy, "flac", 11025, frames=80)
-        self.played = os.path.join(self.dir, "played.raw")
-        self.station.alsa_config = harness.write_alsa_config(
-            self.dir, {"tx": {"stream": "playback", "rates": [48000], "record_file": self.played}})
-        modem, conn = self.start_station_modem()
-        conn.send(pb.IpcMessage(configure_audio=pb.ConfigureAudio(
-            device_id=self.OUTPUT, device_name="tx", sample_rate=48000, channels=1)))
+        modem, conn = self.start_with_output()
         conn.send(pb.IpcMessage(configure_audio=pb.ConfigureAudio(
             device_id=4, source_type="flac_fast", device_name=busy)))
         conn.send(pb.IpcMessage(configure_channel=pb.ConfigureChannel(
@@ -362,11 +359,7 @@ class TransmissionFaults(StationTestCase):
         self.assertGreaterEqual(os.path.getsize(self.played), 2 * 48000 * 4)
         self.assertEqual(conn.unread_bytes(), unread)
         conn.abort()
-        self.assertEqual(modem.wait(), 0, f"stderr: {modem.stderr_lines()}")
-        self.assertFalse(os.path.lexists(modem.socket_path))
-        lines = modem.stderr_lines()
-        self.assertTrue(lines[-1] == PEER_CLOSED or READ_ERROR.fullmatch(lines[-1]), lines)
-        self.assert_lines(modem, lines[-1])
+        self.assert_lines(modem, self.assert_ended_by_parent_gone(modem)[-1])
         self.assert_released("after the exit")
 
 

@@ -1,6 +1,7 @@
 #include "tx/ptt.h"
 
 #include <atomic>
+#include <cerrno>
 #include <utility>
 
 #include "invariant.h"
@@ -33,18 +34,8 @@ Result<std::unique_ptr<PttDriver>> rigctld_driver(const std::string& device) {
     return std::unique_ptr<PttDriver>(std::move(connected).value());
 }
 
-// The handle of `path` in `table`, or the device `open` opens for it, put into
-// the table.
-template <class Handle, class Open>
-Result<std::shared_ptr<Handle>> shared_handle(std::map<std::string, std::shared_ptr<Handle>>& table,
-                                              const std::string& path, const Open& open) {
-    if (const auto found = table.find(path); found != table.end()) return found->second;
-    auto opened = open(path);
-    if (!opened.ok()) return opened.error();
-    auto handle = std::make_shared<Handle>(std::move(opened).value());
-    table.emplace(path, handle);
-    return handle;
-}
+// What a write returns on a handle closed because its device went away.
+constexpr WriteFault kGoneFault{WriteFault::Step::Gone, 0};
 
 template <class Derived>
 Result<std::unique_ptr<PttDriver>> as_driver(Result<std::unique_ptr<Derived>> built) {
@@ -54,10 +45,64 @@ Result<std::unique_ptr<PttDriver>> as_driver(Result<std::unique_ptr<Derived>> bu
 
 }  // namespace
 
+bool device_vanished(const WriteFault& fault) {
+    switch (fault.step) {
+        case WriteFault::Step::Gone:
+            return true;
+        case WriteFault::Step::Tiocmget:
+        case WriteFault::Step::Tiocmset:
+        case WriteFault::Step::Cm108Write:
+            return fault.number == ENODEV || fault.number == ENXIO || fault.number == EIO;
+        case WriteFault::Step::Cm108Pin:
+        case WriteFault::Step::Cm108ShortWrite:
+            break;
+    }
+    return false;
+}
+
+WriteStatus write_level(ModemControlLines& lines, size_t index, bool level) noexcept {
+    return index == static_cast<size_t>(SerialLine::Rts) ? lines.write_rts(level)
+                                                         : lines.write_dtr(level);
+}
+
+WriteStatus write_level(Cm108GpioControl& codec, size_t index, bool level) noexcept {
+    return codec.write_gpio(static_cast<uint8_t>(index + 1), level);
+}
+
+namespace {
+
+// One level written by a serial or CM108 driver on its handle in `table`:
+// a handle found gone is replaced by a fresh open of `path` first, and a
+// write that finds the device gone closes the handle for every driver
+// sharing it.
+template <class Table, class Write>
+Status write_shared(Table& table, const std::string& path,
+                    std::shared_ptr<typename Table::Handle>& handle, size_t index, uint64_t writer,
+                    bool keyed, bool idle_level, const Write& write) {
+    if (handle->gone()) {
+        auto fresh = table.share(path);
+        if (!fresh.ok()) return fresh.error();
+        handle = std::move(fresh).value();
+    }
+    const WriteStatus fault = handle->write_line(index, writer, keyed, idle_level,
+                                                 WriteStatus{kGoneFault}, write);
+    if (!fault) return Status::success();
+    if (device_vanished(*fault)) handle->close_device();
+    return fault->error();
+}
+
+}  // namespace
+
 // --- SerialLinePtt ---------------------------------------------------------
 
-SerialLinePtt::SerialLinePtt(std::shared_ptr<SharedSerialPort> port, SerialLine line, bool invert)
-    : port_(std::move(port)), line_(line), invert_(invert), id_(next_driver_id()) {}
+SerialLinePtt::SerialLinePtt(std::shared_ptr<SerialPortTable> table, std::string path,
+                             std::shared_ptr<SharedSerialPort> port, SerialLine line, bool invert)
+    : table_(std::move(table)),
+      path_(std::move(path)),
+      port_(std::move(port)),
+      line_(line),
+      invert_(invert),
+      id_(next_driver_id()) {}
 
 SerialLinePtt::~SerialLinePtt() {
     (void)port_->release_line(
@@ -66,22 +111,24 @@ SerialLinePtt::~SerialLinePtt() {
 }
 
 WriteStatus SerialLinePtt::write(ModemControlLines& lines, bool keyed) const noexcept {
-    const bool level = keyed != invert_;
-    return line_ == SerialLine::Rts ? lines.write_rts(level) : lines.write_dtr(level);
+    return write_level(lines, static_cast<size_t>(line_), keyed != invert_);
 }
 
-Status SerialLinePtt::set(bool keyed) const {
-    const WriteStatus fault =
-        port_->write_line(static_cast<size_t>(line_), id_, keyed,
-                          [&](ModemControlLines& lines) noexcept { return write(lines, keyed); });
-    if (fault) return fault->error();
-    return Status::success();
+Status SerialLinePtt::set(bool keyed) {
+    return write_shared(*table_, path_, port_, static_cast<size_t>(line_), id_, keyed, invert_,
+                        [&](ModemControlLines& lines) noexcept { return write(lines, keyed); });
 }
 
 // --- Cm108Ptt --------------------------------------------------------------
 
-Cm108Ptt::Cm108Ptt(std::shared_ptr<SharedCm108> hid, uint8_t pin, bool invert)
-    : hid_(std::move(hid)), pin_(pin), invert_(invert), id_(next_driver_id()) {
+Cm108Ptt::Cm108Ptt(std::shared_ptr<Cm108Table> table, std::string path,
+                   std::shared_ptr<SharedCm108> hid, uint8_t pin, bool invert)
+    : table_(std::move(table)),
+      path_(std::move(path)),
+      hid_(std::move(hid)),
+      pin_(pin),
+      invert_(invert),
+      id_(next_driver_id()) {
     if (pin_ < 1 || pin_ > 8) invariant::broken("cm108 ptt driver built for a pin outside 1-8");
 }
 
@@ -91,12 +138,10 @@ Cm108Ptt::~Cm108Ptt() {
     });
 }
 
-Status Cm108Ptt::set(bool keyed) const {
-    const WriteStatus fault = hid_->write_line(
-        pin_ - 1u, id_, keyed,
+Status Cm108Ptt::set(bool keyed) {
+    return write_shared(
+        *table_, path_, hid_, pin_ - 1u, id_, keyed, invert_,
         [&](Cm108GpioControl& codec) noexcept { return codec.write_gpio(pin_, keyed != invert_); });
-    if (fault) return fault->error();
-    return Status::success();
 }
 
 // --- GpioPtt ---------------------------------------------------------------
@@ -119,7 +164,7 @@ GpioPtt::~GpioPtt() {
 
 Status GpioPtt::set(bool keyed) const {
     const std::optional<GpioSetFault> fault = chip_->write_line(
-        0, id_, keyed,
+        0, id_, keyed, invert_, std::optional<GpioSetFault>{GpioSetFault{GpioError::Kind::DeviceGone, ENODEV}},
         [&](GpiochipControl& chip) noexcept { return chip.set_line(keyed != invert_); });
     if (!fault) return Status::success();
     if (fault->kind == GpioError::Kind::DeviceGone) evict();
@@ -171,7 +216,10 @@ DeviceOpeners DeviceOpeners::system() {
 PortRegistry::PortRegistry() : PortRegistry(DeviceOpeners::system()) {}
 
 PortRegistry::PortRegistry(DeviceOpeners openers)
-    : openers_(std::move(openers)), gpio_lines_(std::make_shared<GpioLineTable>()) {}
+    : openers_(std::move(openers)),
+      serial_ports_(std::make_shared<SerialPortTable>(openers_.serial)),
+      cm108_devices_(std::make_shared<Cm108Table>(openers_.cm108)),
+      gpio_lines_(std::make_shared<GpioLineTable>()) {}
 
 Result<std::unique_ptr<PttDriver>> PortRegistry::build_driver(
     const ipc::proto::ConfigurePtt& config) {
@@ -196,9 +244,10 @@ Result<std::unique_ptr<PttDriver>> PortRegistry::build_driver(
 Result<std::unique_ptr<SerialLinePtt>> PortRegistry::serial_driver(const std::string& path,
                                                                    SerialLine line, bool invert) {
     if (path.empty()) return make_error("serial ptt: device path is empty");
-    auto port = shared_handle(serial_ports_, path, openers_.serial);
+    auto port = serial_ports_->share(path);
     if (!port.ok()) return port.error();
-    auto driver = std::make_unique<SerialLinePtt>(std::move(port).value(), line, invert);
+    auto driver =
+        std::make_unique<SerialLinePtt>(serial_ports_, path, std::move(port).value(), line, invert);
     // On failure the discarded driver's release writes the unkeyed level once more.
     if (Status unkeyed = driver->set(false); !unkeyed.ok()) return unkeyed.error();
     return driver;
@@ -209,10 +258,10 @@ Result<std::unique_ptr<PttDriver>> PortRegistry::cm108_driver(const std::string&
     const uint32_t pin = gpio_pin == 0 ? 3 : gpio_pin;
     if (pin > 8) return make_error("cm108 gpio_pin {} out of range (1-8)", gpio_pin);
     if (path.empty()) return make_error("cm108 ptt: device path is empty");
-    auto hid = shared_handle(cm108_devices_, path, openers_.cm108);
+    auto hid = cm108_devices_->share(path);
     if (!hid.ok()) return hid.error();
-    auto driver =
-        std::make_unique<Cm108Ptt>(std::move(hid).value(), static_cast<uint8_t>(pin), invert);
+    auto driver = std::make_unique<Cm108Ptt>(cm108_devices_, path, std::move(hid).value(),
+                                             static_cast<uint8_t>(pin), invert);
     if (Status unkeyed = driver->set(false); !unkeyed.ok()) return unkeyed.error();
     return std::unique_ptr<PttDriver>(std::move(driver));
 }

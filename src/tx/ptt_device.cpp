@@ -41,6 +41,8 @@ Error WriteFault::error() const {
             return make_error("cm108 write: {}", errno_text(static_cast<int>(number)));
         case Step::Cm108ShortWrite:
             return make_error("cm108 short write: {} of {}", number, 5);
+        case Step::Gone:
+            return make_error("device went away");
     }
     return make_error("device write failed");
 }

@@ -46,6 +46,7 @@ struct WriteFault {
         Cm108Pin,         // a pin outside 1 to 8; number: the pin
         Cm108Write,       // write(2) of the report; number: error number
         Cm108ShortWrite,  // number: the bytes written of the 5
+        Gone,             // the handle was closed when its device went away
     };
     Step step;
     int64_t number;

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "support/fake_modem_port.h"
 #include "support/pseudo_terminal.h"
 #include "tx/ptt_unix.h"
@@ -45,11 +47,13 @@ class Bench {
 public:
     DeviceOpeners openers();
 
-    // The next `count` writes fail (GPIO writes with a fault of `kind`).
-    void fail_writes(int count, Kind kind = Kind::Other) {
+    // The next `count` writes fail with error number `errnum` (GPIO writes
+    // with a fault of `kind`).
+    void fail_writes(int count, Kind kind = Kind::Other, int errnum = EACCES) {
         std::lock_guard hold(lock_);
         failures_ = count;
         failure_kind_ = kind;
+        failure_errno_ = errnum;
     }
     // The next open of any device fails.
     void fail_next_open() { fail_open_ = true; }
@@ -85,6 +89,19 @@ public:
         std::lock_guard hold(lock_);
         return failure_kind_;
     }
+    int failure_errno() {
+        std::lock_guard hold(lock_);
+        return failure_errno_;
+    }
+    // Serial ports and CM108 codecs closed so far.
+    int closes(const std::string& kind, const std::string& path) {
+        std::lock_guard hold(lock_);
+        return closes_[kind + " " + path];
+    }
+    void closed(const std::string& kind, const std::string& path) {
+        std::lock_guard hold(lock_);
+        ++closes_[kind + " " + path];
+    }
 
 private:
     struct GpioState {
@@ -98,22 +115,25 @@ private:
     std::mutex lock_;
     std::vector<Write> writes_;
     std::map<std::string, int> opens_;
+    std::map<std::string, int> closes_;
     std::map<std::string, std::vector<std::shared_ptr<GpioState>>> gpio_lines_;  // "path:line"
     int failures_ = 0;
     Kind failure_kind_ = Kind::Other;
+    int failure_errno_ = EACCES;
     bool fail_open_ = false;
 };
 
 class Bench::Serial final : public ptt::ModemControlLines {
 public:
     Serial(Bench& bench, std::string path) : bench_(bench), path_(std::move(path)) {}
+    ~Serial() override { bench_.closed("serial", path_); }
     ptt::WriteStatus write_rts(bool level) noexcept override { return write(0, level); }
     ptt::WriteStatus write_dtr(bool level) noexcept override { return write(1, level); }
 
 private:
     ptt::WriteStatus write(uint32_t line, bool level) {
         if (bench_.write({"serial", path_, line, level})) return std::nullopt;
-        return ptt::WriteFault{ptt::WriteFault::Step::Tiocmset, EIO};
+        return ptt::WriteFault{ptt::WriteFault::Step::Tiocmset, bench_.failure_errno()};
     }
     Bench& bench_;
     std::string path_;
@@ -122,9 +142,10 @@ private:
 class Bench::Cm108 final : public ptt::Cm108GpioControl {
 public:
     Cm108(Bench& bench, std::string path) : bench_(bench), path_(std::move(path)) {}
+    ~Cm108() override { bench_.closed("cm108", path_); }
     ptt::WriteStatus write_gpio(uint8_t pin, bool level) noexcept override {
         if (bench_.write({"cm108", path_, pin, level})) return std::nullopt;
-        return ptt::WriteFault{ptt::WriteFault::Step::Cm108Write, EIO};
+        return ptt::WriteFault{ptt::WriteFault::Step::Cm108Write, bench_.failure_errno()};
     }
 
 private:
@@ -144,7 +165,7 @@ public:
         const bool ok = bench_.write({"gpio", path_, line_, level});
         if (!state_->present) return ptt::GpioSetFault{Kind::DeviceGone, ENODEV};
         if (ok) return std::nullopt;
-        return ptt::GpioSetFault{bench_.failure_kind(), EIO};
+        return ptt::GpioSetFault{bench_.failure_kind(), bench_.failure_errno()};
     }
 
 private:
@@ -360,13 +381,13 @@ TEST(PortRegistry, FailedInitialUnkeyKeepsTheDeviceForTheNextBuild) {
     } cases[] = {
         {ptt_config("serial_dtr", "/dev/ttyS0", true),
          {"serial", "/dev/ttyS0", 1, true},
-         "TIOCMSET: EIO: Input/output error"},
+         "TIOCMSET: EACCES: Permission denied"},
         {cm108_config(2),
          {"cm108", "/dev/hidraw0", 2, false},
-         "cm108 write: EIO: Input/output error"},
+         "cm108 write: EACCES: Permission denied"},
         {gpio_config(17, true),
          {"gpio", "/dev/gpiochip0", 17, true},
-         "gpio: set_value /dev/gpiochip0:17: EIO: Input/output error"},
+         "gpio: set_value /dev/gpiochip0:17: EACCES: Permission denied"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.config.method());
@@ -543,6 +564,96 @@ std::vector<Write> writes_on_line(Bench& bench, DeviceKind kind, int which) {
 
 constexpr DeviceKind kDeviceKinds[] = {DeviceKind::Serial, DeviceKind::Cm108, DeviceKind::Gpio};
 
+// --- Vanished devices ---------------------------------------------------------
+
+Write write_on(DeviceKind kind, int which, bool level) {
+    if (kind == DeviceKind::Serial) return {"serial", "/dev/ttyS0", static_cast<uint32_t>(which), level};
+    return {"cm108", "/dev/hidraw0", which == 0 ? 3u : 5u, level};
+}
+
+// A serial port or CM108 codec whose write fails because its adapter went
+// away (ENODEV, ENXIO, EIO) is closed at once for every driver sharing it; the
+// next write or build on its path opens it afresh, the lines its drivers used
+// set to their unkeyed levels first. Any other error keeps the handle.
+TEST(PortRegistry, VanishedDeviceIsClosedAndOpenedAfreshByTheNextWriteOrBuild) {
+    const struct {
+        int errnum;
+        const char* name;
+        bool vanished;
+    } errors[] = {
+        {ENODEV, "ENODEV: No such device", true},
+        {ENXIO, "ENXIO: No such device or address", true},
+        {EIO, "EIO: Input/output error", true},
+        {EACCES, "EACCES: Permission denied", false},
+    };
+    for (DeviceKind kind : {DeviceKind::Serial, DeviceKind::Cm108}) {
+        for (const auto& e : errors) {
+            for (bool next_is_build : {false, true}) {
+                SCOPED_TRACE(fmt::format("{} {} then a {}", name_of(kind), e.name,
+                                         next_is_build ? "build" : "frame"));
+                const std::string path = kind == DeviceKind::Serial ? "/dev/ttyS0" : "/dev/hidraw0";
+                Bench bench;
+                PortRegistry registry(bench.openers());
+                auto driver = build(registry, line_config(kind, 0, false));
+                // The other line, inverted: its unkeyed level is the asserted one.
+                auto sharing = build(registry, line_config(kind, 1, true));
+                ASSERT_TRUE(driver && sharing);
+                ASSERT_TRUE(driver->key().ok());
+
+                // The transmission meets the fault at its unkey.
+                bench.fail_writes(1, Kind::Other, e.errnum);
+                const std::string prefix =
+                    kind == DeviceKind::Serial ? "TIOCMSET: " : "cm108 write: ";
+                EXPECT_EQ(driver->unkey().error_text(), prefix + e.name);
+                EXPECT_EQ(bench.closes(name_of(kind), path), e.vanished ? 1 : 0);
+
+                const size_t before = bench.writes().size();
+                std::unique_ptr<PttDriver> rebuilt;
+                if (next_is_build) {
+                    rebuilt = build(registry, line_config(kind, 0, false));
+                    ASSERT_NE(rebuilt, nullptr);
+                }
+                PttDriver& next = next_is_build ? *rebuilt : *driver;
+                ASSERT_TRUE(next.key().ok());
+                ASSERT_TRUE(next.unkey().ok());
+                ASSERT_TRUE(sharing->key().ok());
+                EXPECT_EQ(bench.opens(name_of(kind), path), e.vanished ? 2 : 1);
+
+                std::vector<Write> expected;
+                if (e.vanished) {
+                    expected = {write_on(kind, 0, false), write_on(kind, 1, true)};
+                }
+                if (next_is_build) expected.push_back(write_on(kind, 0, false));
+                for (const Write& w :
+                     {write_on(kind, 0, true), write_on(kind, 0, false), write_on(kind, 1, false)}) {
+                    expected.push_back(w);
+                }
+                const std::vector<Write> all = bench.writes();
+                EXPECT_EQ(std::vector<Write>(all.begin() + static_cast<ptrdiff_t>(before), all.end()),
+                          expected);
+            }
+        }
+    }
+}
+
+// A device still gone when the transmission unkeys: the unkey reports why,
+// and the next frame opens it once it is back.
+TEST(PortRegistry, DeviceStillGoneFailsTheUnkeyWithItsOpenError) {
+    Bench bench;
+    PortRegistry registry(bench.openers());
+    auto driver = build(registry, ptt_config("serial_rts", "/dev/ttyUSB0"));
+    ASSERT_NE(driver, nullptr);
+    bench.fail_writes(1, Kind::Other, ENODEV);
+    EXPECT_EQ(driver->key().error_text(), "TIOCMSET: ENODEV: No such device");
+    bench.fail_next_open();
+    EXPECT_EQ(driver->unkey().error_text(), "open /dev/ttyUSB0: EACCES");
+    ASSERT_TRUE(driver->key().ok());
+    ASSERT_TRUE(driver->unkey().ok());
+    EXPECT_EQ(bench.opens("serial", "/dev/ttyUSB0"), 3);
+    EXPECT_EQ(bench.writes_on("serial", "/dev/ttyUSB0", 0).back(),
+              (Write{"serial", "/dev/ttyUSB0", 0, false}));
+}
+
 // A driver's release writes its unkeyed level exactly when its own last write
 // on its line was a key (successful or not) or a failed unkey and no other
 // driver has written that line since.
@@ -685,7 +796,8 @@ TEST(GpioPtt, DriverOutlivingTheRegistryStillWritesAndReleases) {
 
 // The transmit worker keys and unkeys, and finally releases, drivers that the
 // main thread built, while the main thread keeps building drivers on the same
-// devices and the GPIO chip goes away and comes back. Every line ends unkeyed.
+// devices, the GPIO chip goes away and comes back, and a few writes find their
+// device vanished. Every line ends unkeyed.
 TEST(PttDriverThreads, WorkerAndBuildsShareDevicesSafely) {
     Bench bench;
     PortRegistry registry(bench.openers());
@@ -709,6 +821,8 @@ TEST(PttDriverThreads, WorkerAndBuildsShareDevicesSafely) {
     std::vector<std::unique_ptr<PttDriver>> built;
     for (int round = 0; round < 200; ++round) {
         if (round == 50) bench.unplug("/dev/gpiochip0");
+        // Whichever devices these writes meet vanish and are opened afresh.
+        if (round == 100) bench.fail_writes(3, Kind::Other, ENODEV);
         built.clear();
         for (const auto& config :
              {ptt_config("serial_dtr", "/dev/ttyS0"), ptt_config("serial_rts", "/dev/ttyS0"),

@@ -7,7 +7,9 @@
 
 namespace quillmar_modem {
 
-// Removes any file at `socket_path`, binds and listens there, writes the
+// Removes a stale socket at `socket_path` (one that refuses a connection) and
+// refuses, before touching anything, a file of another kind or a socket that
+// another process serves; then binds and listens there, writes the
 // readiness byte "\n" to standard output, accepts the parent, builds the Modem
 // and runs its loop until the connection ends; then removes the socket file.
 // Returns 0 after the loop and 1 for a start-up failure, each reported on

@@ -5,6 +5,8 @@ termination signals."""
 import os
 import re
 import signal
+import socket
+import stat
 import struct
 import subprocess
 import time
@@ -52,15 +54,74 @@ class Connected(harness.ModemTestCase):
                 self.assert_end(modem, conn, stderr=[line])
                 self.assertEqual(conn.payloads(), ["modem_ready"])
 
-    def test_a_regular_file_at_the_path_is_replaced(self):
-        path = self.socket_path()
-        with open(path, "w") as f:
-            f.write("not a socket")
-        modem = self.start_modem(path)
-        self.assertTrue(harness.is_socket(path))
-        conn = modem.connect()
-        conn.shutdown_write()
-        self.assert_end(modem, conn, stderr=[PEER_CLOSED])
+    def test_only_nothing_or_a_stale_socket_at_the_path_lets_the_modem_start(self):
+        """What is at the path before the start: a stale socket is replaced,
+        anything else is refused untouched with status 1 and its line."""
+        def stale(path):
+            sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            sock.bind(path)  # bound, never listening: connections are refused
+            sock.close()
+
+        def live(path):
+            sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            sock.bind(path)
+            sock.listen(1)
+            self.addCleanup(sock.close)
+
+        def regular(path):
+            with open(path, "wb") as f:
+                f.write(b"a recording\x00\xff")
+
+        def symlink(path):
+            regular(path + ".target")
+            os.symlink(path + ".target", path)
+
+        not_socket = "quillmar-modem: bind: {} exists and is not a socket"
+        in_use = "quillmar-modem: bind: {} is in use by another process"
+        rows = [
+            ("nothing", lambda path: None, None),
+            ("stale socket", stale, None),
+            ("live socket", live, in_use),
+            ("regular file", regular, not_socket),
+            ("directory", os.mkdir, not_socket),
+            ("symbolic link to a file", symlink, not_socket),
+        ]
+        for name, make, refusal in rows:
+            with self.subTest(name):
+                path = self.socket_path(name.replace(" ", "-") + ".sock")
+                make(path)
+                before = self._describe(path)
+                if refusal is None:
+                    modem = self.start_modem(path)
+                    self.assertTrue(harness.is_socket(path))
+                    conn = modem.connect()
+                    conn.shutdown_write()
+                    self.assert_end(modem, conn, stderr=[PEER_CLOSED])
+                    continue
+                modem = self.launch(path)
+                self.assert_start_failure(modem, [refusal.format(path)])
+                self.assertEqual(self._describe(path), before)
+                if name == "live socket":
+                    # The other process still takes connections on its path.
+                    probe = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                    probe.connect(path)
+                    probe.close()
+
+    @staticmethod
+    def _describe(path):
+        """What is at `path`: its kind, inode and, for a file, its bytes
+        (followed through a link, which is described too)."""
+        if not os.path.lexists(path):
+            return None
+        st = os.lstat(path)
+        described = [stat.S_IFMT(st.st_mode), st.st_ino]
+        if stat.S_ISLNK(st.st_mode):
+            described.append(os.readlink(path))
+            st = os.stat(path)
+        if stat.S_ISREG(st.st_mode):
+            with open(path, "rb") as f:
+                described.append(f.read())
+        return described
 
 
 class StartFailures(harness.ModemTestCase):

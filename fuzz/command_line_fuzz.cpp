@@ -1,7 +1,7 @@
 // The process's command line: arguments separated by 0 bytes. Each must fit
 // exactly one form: a tool with its arguments, a lone mode name, a socket
-// path, or the usage; the recorder's arguments must parse to settings they
-// hold.
+// path (never one beginning with "-"), or the usage; the recorder's arguments
+// must parse to settings they hold.
 
 #include <algorithm>
 #include <cstddef>
@@ -36,13 +36,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         case Mode::Socket:
             FUZZ_CHECK(args.size() == 1 && command.args == args);
+            FUZZ_CHECK(!args[0].starts_with('-'));
             for (const char* mode : {"--version", "--list-usb", "--list-cm108", "--list-audio",
                                      "--decode", "--record"}) {
                 FUZZ_CHECK(args[0] != mode);
             }
             break;
         case Mode::Usage:
-            FUZZ_CHECK(args.size() != 1 && command.args.empty());
+            FUZZ_CHECK(command.args.empty());
+            FUZZ_CHECK(args.size() != 1 || args[0].starts_with('-'));
             FUZZ_CHECK(args.empty() || (args[0] != "--decode" && args[0] != "--record"));
             break;
         default:

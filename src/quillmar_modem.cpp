@@ -93,6 +93,9 @@ Command parse_command_line(std::span<const std::string> args) {
     if (first == "--list-usb") return {Mode::ListUsb, {}};
     if (first == "--list-cm108") return {Mode::ListCm108, {}};
     if (first == "--list-audio") return {Mode::ListAudio, {}};
+    // An option this program does not know ("--help", "-h") is a usage error,
+    // never a socket path; a path beginning with "-" is given as "./-name".
+    if (first.starts_with('-')) return {Mode::Usage, {}};
     return {Mode::Socket, {first}};
 }
 

@@ -16,14 +16,14 @@ inline constexpr int kExitUsage = 2;
 
 // What a command line asks for.
 enum class Mode {
-    Usage,      // fits no form: the usage lines, status 2
+    Usage,      // fits no form, or an unknown option: the usage lines, status 2
     Version,    // "--version"
     Decode,     // "--decode" and its arguments
     Record,     // "--record" and its arguments
     ListUsb,    // "--list-usb"
     ListCm108,  // "--list-cm108"
     ListAudio,  // "--list-audio"
-    Socket,     // one other argument: the socket path
+    Socket,     // one other argument, not beginning with "-": the socket path
 };
 
 struct Command {
@@ -33,8 +33,8 @@ struct Command {
 };
 
 // Chooses the mode from the arguments after the program name. The first argument
-// is compared byte for byte; any single argument that is not a mode name, even
-// one beginning with two hyphens, is a socket path.
+// is compared byte for byte; a single argument that is not a mode name is a
+// socket path unless it begins with "-", which makes it an unknown option.
 Command parse_command_line(std::span<const std::string> args);
 
 // The four usage lines, each ending in a newline.

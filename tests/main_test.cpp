@@ -33,9 +33,16 @@ TEST(CommandLine, Forms) {
         {{"--list-audio"}, Mode::ListAudio, {}},
         {{"/tmp/modem.sock"}, Mode::Socket, {"/tmp/modem.sock"}},
         // Eight characters, like the tool names, yet a path.
-        {{"--decodX"}, Mode::Socket, {"--decodX"}},
-        {{"--help"}, Mode::Socket, {"--help"}},
-        {{"--VERSION"}, Mode::Socket, {"--VERSION"}},
+        {{"modem.so"}, Mode::Socket, {"modem.so"}},
+        // An option not known is no path; a path beginning with "-" is written
+        // with its directory.
+        {{"--help"}, Mode::Usage, {}},
+        {{"-h"}, Mode::Usage, {}},
+        {{"-x"}, Mode::Usage, {}},
+        {{"-"}, Mode::Usage, {}},
+        {{"--decodX"}, Mode::Usage, {}},
+        {{"--VERSION"}, Mode::Usage, {}},
+        {{"./-name"}, Mode::Socket, {"./-name"}},
         {{"--decode", "a.wav", "b.wav"}, Mode::Decode, {"a.wav", "b.wav"}},
         {{"--record", "hw:1", "--seconds"}, Mode::Record, {"hw:1", "--seconds"}},
         {{"--version", "x"}, Mode::Usage, {}},
@@ -60,12 +67,17 @@ const char kUsage[] =
 
 TEST(Executable, UsageErrors) {
     const std::vector<std::vector<std::string>> lines = {
-        {}, {"--version", "x"}, {"--list-audio", "--version"}, {"sock", "more"}};
+        {}, {"--version", "x"}, {"--list-audio", "--version"}, {"sock", "more"},
+        {"--help"}, {"-h"}, {"-x"}};
     for (const auto& args : lines) {
         auto r = run_process(QUILLMAR_MODEM_EXE, args);
         EXPECT_EQ(r.status, 2) << args.size();
         EXPECT_EQ(r.err, kUsage);
         EXPECT_EQ(r.out, "");
+        // An option taken as a path would have left a socket named after it here.
+        if (args.size() == 1) {
+            EXPECT_FALSE(std::filesystem::exists(args[0])) << args[0];
+        }
     }
 }
 

@@ -71,21 +71,22 @@ Clock::time_point deadline_after(uint64_t seconds) {
     return now + wanted;
 }
 
-// Takes blocks from `receiver` until `seconds` have passed or the queue
-// closes. Refuses at once a recording whose file the writer would refuse.
+// Takes blocks from `receiver` until the recording holds seconds x rate
+// samples (the block that reaches the count kept whole), `seconds` have passed
+// or the queue closes: a device that delivers faster than real time records
+// what was asked for and no more. Refuses at once a recording whose file the
+// writer would refuse.
 Result<std::vector<int16_t>> capture(audio::CaptureReceiver& receiver, uint64_t seconds,
                                      uint32_t rate) {
     const uint64_t most_seconds = rate == 0 ? 0 : wavio::kMaxWavSamples / rate;
     if (seconds > most_seconds) {
         return make_error("too long for a WAV file: {} s at {} Hz", seconds, rate);
     }
+    const std::size_t wanted = static_cast<std::size_t>(seconds * rate);
     try {
         std::vector<int16_t> samples;
-        // One second more than asked: the capture runs a little past the
-        // deadline, and growing a long recording would copy all of it.
-        samples.reserve(std::min(wavio::kMaxWavSamples, seconds * rate + rate));
         const Clock::time_point deadline = deadline_after(seconds);
-        for (;;) {
+        while (samples.size() < wanted) {
             const Clock::time_point now = Clock::now();
             if (now >= deadline) break;
             auto received =
@@ -93,6 +94,12 @@ Result<std::vector<int16_t>> capture(audio::CaptureReceiver& receiver, uint64_t 
             if (std::holds_alternative<ipc::QueueClosed>(received)) break;
             if (received.index() != 0) continue;
             const audio::SampleBlock& block = std::get<0>(received);
+            // Room for the count and the one block that may pass it, set
+            // aside once: the capture's blocks keep their size, so only a
+            // final block larger than the first grows the recording again.
+            if (samples.capacity() == 0) {
+                samples.reserve(std::min<std::size_t>(wavio::kMaxWavSamples, wanted + block.size()));
+            }
             // Past the WAV limit samples are dropped, so that the write never
             // refuses the whole recording.
             const std::size_t room = wavio::kMaxWavSamples - samples.size();

@@ -1,7 +1,8 @@
 #pragma once
 
 // The record tool: one channel of a capture device for a given number of
-// seconds, held in memory and written as a mono 16-bit PCM WAV file, then one
+// seconds (ending early once it holds seconds x rate samples, on a device that
+// delivers faster than real time), held in memory and written as a mono 16-bit PCM WAV file, then one
 // report line on standard error. Whatever would make the write fail after the
 // recording (an out path the file cannot be created at, a recording too long
 // for a WAV file) is refused before the recording starts.

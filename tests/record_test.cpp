@@ -1,6 +1,7 @@
 #include "record.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -166,8 +167,10 @@ protected:
         cd.tone_hz = 1000;
         config_.pcm("ramp", ramp)
             .pcm("cd", cd)
+            .raw("pcm.null {\n  type null\n}")
             .hint("ramp", "Ramp", "Input")
-            .hint("cd", "CD", "Input");
+            .hint("cd", "CD", "Input")
+            .hint("null", "Discard all samples (playback) or generate zero samples (capture)");
         scoped_ = std::make_unique<ScopedAlsaConfig>(dir_, config_);
     }
 
@@ -196,6 +199,35 @@ TEST_F(RecordThreads, OneSecondIsTheDevicesSignalInOrderAtTheOpenedRate) {
     EXPECT_EQ(last_line(r.err), fmt::format("recorded {} samples ({:.1f}s @ 48000 Hz) -> {}\n", n,
                                             static_cast<float>(n) / 48000.0f, path));
     EXPECT_NE(last_line(r.err).find("(1.0s @ 48000 Hz)"), std::string::npos) << r.err;
+}
+
+// The largest resident set of any child process waited for so far, in KiB.
+long children_peak_rss_kib() {
+    rusage usage{};
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+    return usage.ru_maxrss;
+}
+
+TEST_F(RecordThreads, ADeviceFasterThanRealTimeRecordsTheCountAskedForInBoundedMemory) {
+    // "null" delivers silence as fast as it is read: a clock deadline alone
+    // let one second hold hours of samples.
+    const std::string path = out("null.wav");
+    auto r = record({"null", "--seconds", "1", "--out", path, "--rate", "8000"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    Result<wavio::Audio> audio = wavio::read_audio_i16(path);
+    ASSERT_TRUE(audio.ok()) << audio.error_text();
+    EXPECT_EQ(audio->sample_rate, 8000u);
+    const std::size_t n = audio->samples.size();
+    // The block that reaches the count is kept whole: one block at most past it.
+    EXPECT_GE(n, 8000u);
+    EXPECT_LT(n, 8000u + 8192u);
+    EXPECT_EQ(last_line(r.err),
+              fmt::format("recorded {} samples ({:.1f}s @ 8000 Hz) -> {}\n", n,
+                          static_cast<float>(n) / 8000.0f, path));
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // The recording took a few kilobytes; before, this run held hundreds of MB.
+    EXPECT_LT(children_peak_rss_kib(), 64 * 1024);
+#endif
 }
 
 TEST_F(RecordThreads, ZeroSecondsWritesAnEmptyFile) {

@@ -191,6 +191,19 @@ bool supports(const Device& device, Direction direction) {
     return err == 0 || err == -EBUSY;
 }
 
+std::optional<Device> default_device_for(Direction direction) {
+    Device device = default_device();
+    if (!ioid_allows(device.ioid, direction)) return std::nullopt;
+    // ENOENT is a device without that direction (a playback-only card asked
+    // to capture); any other failure, such as an unplugged card (ENODEV), is
+    // left for the open to report as it is.
+    snd_pcm_t* pcm = nullptr;
+    const int err = snd_pcm_open(&pcm, device.name.c_str(), stream_of(direction), SND_PCM_NONBLOCK);
+    if (err == 0) snd_pcm_close(pcm);
+    if (err == -ENOENT) return std::nullopt;
+    return device;
+}
+
 std::string_view format_short_name(SampleFormat format) {
     switch (format) {
         case SampleFormat::I16:

@@ -52,6 +52,13 @@ Device default_device();
 // or finds the device busy.
 bool supports(const Device& device, Direction direction);
 
+// default_device() when it has `direction`; none when its IOID rules the
+// direction out or a non-blocking open that way finds no such stream (ENOENT):
+// a playback-only default for capture, a capture-only one for playback. A
+// default that fails otherwise (absent, busy) is returned, for the open to
+// report.
+std::optional<Device> default_device_for(Direction direction);
+
 enum class SampleFormat { I16, F32, U16, I32, U32, I24, I8, U8, F64 };
 
 // "I16", "F32", "U16", "I32", "U32", "I24", "I8", "U8", "F64".

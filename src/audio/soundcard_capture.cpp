@@ -105,7 +105,9 @@ Result<audio::AudioSource> spawn(SoundcardSourceConfig config, audio::CaptureSen
     constexpr Direction kDirection = Direction::Input;
     alsa::Device device;
     if (config.device_name.empty() || config.device_name == "default") {
-        device = alsa::default_device();
+        std::optional<alsa::Device> found = alsa::default_device_for(kDirection);
+        if (!found) return make_error("no default input device");
+        device = std::move(*found);
     } else {
         Result<std::vector<alsa::Device>> listed = alsa::list_devices();
         if (!listed) return make_error("enumerate input devices: {}", listed.error_text());

@@ -55,7 +55,7 @@ Result<audio::AudioSource> start_capture(CaptureSetup setup, std::unique_ptr<Str
                                          StreamThreadOptions options = {});
 
 // Opens the capture device of `config` ("" or "default": the default device,
-// else a listed capture device by name or by an alias through the card table
+// refused as "no default input device" when it cannot capture; else a listed capture device by name or by an alias through the card table
 // of `files`) at the rate, channel count and format chosen from what it
 // supports, and starts the thread that keeps its stream alive. Returns once
 // the stream plays; on failure `sender` is released and nothing runs.

@@ -227,9 +227,9 @@ std::optional<alsa::Device> find_device_by_id_or_alias(const std::vector<alsa::D
 
 Result<alsa::Device> resolve_output_device(std::string_view name, const SystemFiles& files) {
     if (name.empty() || name == "default") {
-        alsa::Device device = alsa::default_device();
-        if (device.ioid == alsa::Ioid::Input) return make_error("no default output device");
-        return device;
+        std::optional<alsa::Device> device = alsa::default_device_for(alsa::Direction::Output);
+        if (!device) return make_error("no default output device");
+        return std::move(*device);
     }
     Result<std::vector<alsa::Device>> listed = alsa::list_devices();
     if (!listed) return listed.error().with_context("enumerate output devices");

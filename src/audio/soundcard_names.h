@@ -118,7 +118,8 @@ std::optional<alsa::Device> find_device_by_id_or_alias(const std::vector<alsa::D
                                                        std::string_view name,
                                                        const CardTable& table);
 
-// The playback device `name` denotes: "" and "default" the default device,
+// The playback device `name` denotes: "" and "default" the default device
+// (refused as "no default output device" when it cannot play),
 // else a listed playback device by name or alias.
 Result<alsa::Device> resolve_output_device(std::string_view name, const SystemFiles& files = {});
 

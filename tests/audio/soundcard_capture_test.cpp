@@ -308,6 +308,35 @@ TEST(SoundcardCaptureThreads, OpensTheDefaultDeviceAndAnAliasOfAListedOne) {
     EXPECT_TRUE(std::holds_alternative<ipc::QueueClosed>(receiver.try_recv()));
 }
 
+TEST(SoundcardCaptureThreads, ADefaultDeviceThatCannotCaptureIsNoDefaultInputDevice) {
+    struct Case {
+        const char* what;
+        PacedPcm device;
+        std::string ioid;  // of the listing's "default" entry
+    };
+    PacedPcm playback_only = capture_device({"S16_LE"}, {1}, {8000});
+    playback_only.stream = "playback";
+    const Case cases[] = {
+        {"opens for playback only", playback_only, ""},
+        {"listed for output only", capture_device({"S16_LE"}, {1}, {8000}), "Output"},
+    };
+    for (const Case& c : cases) {
+        ScratchDir dir;
+        AlsaConfig config;
+        config.pcm("default", c.device).hint("default", "Default", c.ioid);
+        ScopedAlsaConfig scoped(dir, config);
+        for (const char* name : {"", "default"}) {
+            SCOPED_TRACE(std::string(c.what) + ", name \"" + name + "\"");
+            auto [sender, receiver] = audio::make_capture_queue();
+            Result<audio::AudioSource> source =
+                soundcard::spawn({name, 8000, 1, 0}, std::move(sender));
+            ASSERT_FALSE(source.ok());
+            EXPECT_EQ(source.error_text(), "no default input device");
+            EXPECT_TRUE(std::holds_alternative<ipc::QueueClosed>(receiver.try_recv()));
+        }
+    }
+}
+
 TEST(SoundcardCaptureThreads, NegotiatesRateChannelsAndFormatFromTheDevice) {
     ScratchDir dir;
     PacedPcm wide = capture_device({"S16_LE"}, {1}, {});

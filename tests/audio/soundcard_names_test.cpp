@@ -341,6 +341,14 @@ TEST_F(ResolveOutput, NoDefaultOutputWhenTheDefaultIsInputOnly) {
     EXPECT_EQ(resolved("default", files_), "error: no default output device");
 }
 
+TEST_F(ResolveOutput, NoDefaultOutputWhenTheDefaultOpensForCaptureOnly) {
+    test_support::AlsaConfig config;
+    config.pcm("default", {.stream = "capture"}).hint("default", "Default device");
+    scoped_.emplace(dir_, config);
+    EXPECT_EQ(resolved("", files_), "error: no default output device");
+    EXPECT_EQ(resolved("default", files_), "error: no default output device");
+}
+
 TEST(ResolveOutputList, AListThatCannotBeTakenIsReported) {
     test_support::ScratchDir dir;
     test_support::AlsaConfig config;

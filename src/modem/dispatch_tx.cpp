@@ -2,12 +2,8 @@
 // and their retry, manual keying, frames, test signals, and the one-shot
 // threads that answer device listings and level scans.
 
-#include <pthread.h>
-
 #include <exception>
 #include <string>
-#include <string_view>
-#include <thread>
 #include <utility>
 
 #include <fmt/format.h>
@@ -26,10 +22,6 @@ namespace {
 
 using ipc::proto::IpcMessage;
 
-// The longest thread name the system takes, its terminating zero aside.
-constexpr size_t kThreadNameBytes = 15;
-constexpr std::string_view kListingThread = "enumerate-devices";
-constexpr std::string_view kScanThread = "scan-input-levels";
 constexpr uint32_t kDefaultScanMs = 500;
 
 void log_line(const std::string& line) {
@@ -40,40 +32,6 @@ template <class Map>
 auto* find_in(Map& map, uint32_t key) {
     auto found = map.find(key);
     return found == map.end() ? nullptr : &found->second;
-}
-
-// Names the calling thread `name`, cut to what the system takes; a refusal
-// leaves the thread unnamed.
-void name_this_thread(std::string_view name) noexcept {
-    char cut[kThreadNameBytes + 1] = {};
-    name.copy(cut, kThreadNameBytes);
-    (void)pthread_setname_np(pthread_self(), cut);
-}
-
-// Runs `body` on a new detached thread named `name`. Whatever `body` throws
-// ends only that thread, with one line; a thread that cannot be started
-// drops the request without a line.
-template <class Body>
-void start_one_shot(std::string_view name, Body body) noexcept {
-    try {
-        std::thread([name, body = std::move(body)]() mutable noexcept {
-            name_this_thread(name);
-            auto report_stop = [name](const char* what) noexcept {
-                try {
-                    log_line(fmt::format("quillmar-modem: {} stopped: {}", name, what));
-                } catch (...) {
-                }
-            };
-            try {
-                body();
-            } catch (const std::exception& e) {
-                report_stop(e.what());
-            } catch (...) {
-                report_stop("unknown exception");
-            }
-        }).detach();
-    } catch (...) {
-    }
 }
 
 }  // namespace
@@ -199,16 +157,17 @@ InUseDevices Modem::busy_devices(const Devices& devices) const {
 
 void Modem::start_device_listing(const ipc::proto::EnumerateAudioDevices& request) {
     try {
-        start_one_shot(kListingThread, [writer = *ipc_, request_id = request.request_id(),
-                                        include_output = request.include_output(),
-                                        capture = busy_devices(device_pipelines_),
-                                        playback = busy_devices(output_devices_)] {
+        (void)listings_->post([writer = *ipc_, request_id = request.request_id(),
+                              include_output = request.include_output(),
+                              capture = busy_devices(device_pipelines_),
+                              playback = busy_devices(output_devices_)](std::stop_token stop) {
             IpcMessage answer;
             auto* list = answer.mutable_audio_device_list();
             list->set_request_id(request_id);
             for (auto& device : enumerate_audio_devices(include_output, capture, playback)) {
                 *list->add_devices() = std::move(device);
             }
+            if (stop.stop_requested()) return;  // the modem is ending: nobody asks any more
             if (Status sent = writer.send(answer); !sent) {
                 log_line(fmt::format("quillmar-modem: send AudioDeviceList failed: {}",
                                      sent.error_text()));
@@ -216,22 +175,29 @@ void Modem::start_device_listing(const ipc::proto::EnumerateAudioDevices& reques
         });
     } catch (const std::bad_alloc&) {
         // Without memory for the busy maps the request is dropped like one
-        // whose thread cannot start.
+        // that cannot be queued.
     }
 }
 
 void Modem::start_level_scan(const ipc::proto::ScanInputLevels& request) {
     try {
-        const uint32_t duration_ms =
-            request.duration_ms() != 0 ? request.duration_ms() : kDefaultScanMs;
-        start_one_shot(kScanThread, [writer = *ipc_, request_id = request.request_id(), duration_ms,
-                                     capture = busy_devices(device_pipelines_)] {
+        uint32_t duration_ms = request.duration_ms() != 0 ? request.duration_ms() : kDefaultScanMs;
+        if (duration_ms > options_.max_scan_ms) {
+            log_line(fmt::format(
+                "quillmar-modem: ScanInputLevels: duration_ms {} clamped to {} ms (request_id {})",
+                duration_ms, options_.max_scan_ms, request.request_id()));
+            duration_ms = options_.max_scan_ms;
+        }
+        (void)scans_->post([writer = *ipc_, request_id = request.request_id(), duration_ms,
+                           capture = busy_devices(device_pipelines_)](std::stop_token stop) {
             IpcMessage answer;
             auto* result = answer.mutable_input_level_scan_result();
             result->set_request_id(request_id);
-            for (auto& device : scan_input_levels(duration_ms, capture)) {
+            for (auto& device : scan_input_levels(duration_ms, capture, stop)) {
                 *result->add_devices() = std::move(device);
             }
+            // A scan cut short by the modem's end is no answer.
+            if (stop.stop_requested()) return;
             (void)writer.send(answer);
         });
     } catch (const std::bad_alloc&) {

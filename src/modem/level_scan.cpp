@@ -3,9 +3,10 @@
 #include <bit>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <memory>
 #include <string>
-#include <thread>
 #include <variant>
 
 #include "audio/probe.h"
@@ -40,6 +41,14 @@ void meter(std::span<const T> buffer, PeakCell& cell, ToFullScale to_full_scale)
         if (a > peak) peak = a;  // false for NaN
     }
     cell.raise(peak);
+}
+
+// Waits `duration`, or less once a stop is requested on `stop`.
+void wait_unless_stopped(std::chrono::milliseconds duration, std::stop_token stop) {
+    std::mutex lock;
+    std::condition_variable_any woken;
+    std::unique_lock guard(lock);
+    (void)woken.wait_for(guard, stop, duration, [] { return false; });
 }
 
 }  // namespace
@@ -85,7 +94,7 @@ bool has_signal(float dbfs) {
 }
 
 InputDeviceLevel measure_input_level(soundcard::DeviceAccess& access, const alsa::Device& device,
-                                     uint32_t duration_ms) {
+                                     uint32_t duration_ms, std::stop_token stop) {
     Result<alsa::StreamConfig> config = soundcard::pick_input_probe_config(access, device);
     if (!config) return failed_entry(device.name, config.error_text());
     if (!soundcard::stream_format_accepted(config->format)) {
@@ -111,25 +120,27 @@ InputDeviceLevel measure_input_level(soundcard::DeviceAccess& access, const alsa
         stream->close();
         return failed_entry(device.name, started.error_text());
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(duration_ms));
+    wait_unless_stopped(std::chrono::milliseconds(duration_ms), stop);
     stream->close();
     return level_entry(device.name, peak_dbfs(cell.value()), "");
 }
 
 std::vector<InputDeviceLevel> scan_input_levels(soundcard::DeviceAccess& access,
-                                                uint32_t duration_ms, const InUseDevices& in_use) {
+                                                uint32_t duration_ms, const InUseDevices& in_use,
+                                                std::stop_token stop) {
     std::vector<InputDeviceLevel> entries;
     std::optional<DeviceSelection> selection =
         select_devices(access, alsa::Direction::Input, in_use);
     if (!selection) return entries;
     for (const soundcard::AlsaCardGroup& group : selection->groups) {
+        if (stop.stop_requested()) break;
         if (auto held = selection->in_use.find(group.key); held != selection->in_use.end()) {
             entries.push_back(failed_entry(held->second.name, kInUseLevelText));
             continue;
         }
         for (const std::string& member : group.members) {
             if (const alsa::Device* device = selection->kept_device(member)) {
-                entries.push_back(measure_input_level(access, *device, duration_ms));
+                entries.push_back(measure_input_level(access, *device, duration_ms, stop));
                 break;
             }
         }
@@ -137,9 +148,10 @@ std::vector<InputDeviceLevel> scan_input_levels(soundcard::DeviceAccess& access,
     return entries;
 }
 
-std::vector<InputDeviceLevel> scan_input_levels(uint32_t duration_ms, const InUseDevices& in_use) {
+std::vector<InputDeviceLevel> scan_input_levels(uint32_t duration_ms, const InUseDevices& in_use,
+                                                std::stop_token stop) {
     soundcard::AlsaDeviceAccess access;
-    return scan_input_levels(access, duration_ms, in_use);
+    return scan_input_levels(access, duration_ms, in_use, std::move(stop));
 }
 
 }  // namespace modem

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <span>
+#include <stop_token>
 #include <string_view>
 #include <vector>
 
@@ -58,18 +59,25 @@ float peak_dbfs(float peak);
 bool has_signal(float dbfs);
 
 // The entry of `device` (reported as `name`) after capturing for exactly
-// duration_ms (0: no wait), or with the reason it could not be measured.
+// duration_ms (0: no wait), or with the reason it could not be measured. A
+// stop requested on `stop` ends the wait at once (the entry then holds what
+// came so far).
 ipc::proto::InputDeviceLevel measure_input_level(soundcard::DeviceAccess& access,
-                                                 const alsa::Device& device, uint32_t duration_ms);
+                                                 const alsa::Device& device, uint32_t duration_ms,
+                                                 std::stop_token stop = {});
 
 // One entry per card group, in group order, each card measured in turn; the
-// in-use ones unopened. Never fails: without a device list, no entries.
+// in-use ones unopened. Never fails: without a device list, no entries. A stop
+// requested on `stop` ends the scan at its next wait or card, with the
+// entries made so far.
 std::vector<ipc::proto::InputDeviceLevel> scan_input_levels(soundcard::DeviceAccess& access,
                                                             uint32_t duration_ms,
-                                                            const InUseDevices& in_use);
+                                                            const InUseDevices& in_use,
+                                                            std::stop_token stop = {});
 
 // The same over the system's sound cards.
 std::vector<ipc::proto::InputDeviceLevel> scan_input_levels(uint32_t duration_ms,
-                                                            const InUseDevices& in_use);
+                                                            const InUseDevices& in_use,
+                                                            std::stop_token stop = {});
 
 }  // namespace modem

@@ -50,6 +50,8 @@ Modem::Modem(ipc::IpcHandle ipc, InboundReceiver inbound, TxWorker tx, ModemOpti
 }
 
 Modem::~Modem() {
+    listings_.reset();
+    scans_.reset();
     ipc_.reset();
     inbound_.reset();
     audio_configs_.clear();

@@ -27,6 +27,7 @@
 #include "modem/config.h"
 #include "modem/inventory.h"
 #include "modem/levels.h"
+#include "modem/one_shot.h"
 #include "modem/tx_worker.h"
 #include "result.h"
 #include "tx/ptt.h"
@@ -59,6 +60,9 @@ struct DevicePipeline {
     SharedGainCell gain;  // the device's live gain cell, shared with the modem's table
 };
 
+// The longest input-level scan a parent may ask for; a longer one is clamped.
+inline constexpr uint32_t kMaxScanMs = 60000;
+
 // What a Modem takes from its environment; the defaults are the real ones.
 struct ModemOptions {
     // The monotonic clock of every interval (level throttles, status tick).
@@ -67,6 +71,8 @@ struct ModemOptions {
     OutputOpener open_output = soundcard_output_opener();
     // The termination signal noted so far, 0 for none (termination::received).
     std::function<int()> termination_signal;
+    // The cap on a scan's duration_ms (lowered by tests).
+    uint32_t max_scan_ms = kMaxScanMs;
 };
 
 class Modem {
@@ -82,11 +88,12 @@ public:
     // returns. A broken invariant unwinds out of it, the teardown done.
     static void run(std::unique_ptr<Modem> modem);
 
-    // Teardown, in declared order: writer, inbound receiver, settings tables,
-    // port registry, gain cells, playback devices, pipelines (capture queues
-    // closed, source threads let go), then the transmit worker (the message in
-    // hand finishes, a transmission runs to its unkey, drivers released), then
-    // the counters.
+    // Teardown, in declared order: the listing and scan threads (a scan in
+    // hand stopped at its wait, queued requests dropped, both joined), writer,
+    // inbound receiver, settings tables, port registry, gain cells, playback
+    // devices, pipelines (capture queues closed, source threads let go), then
+    // the transmit worker (the message in hand finishes, a transmission runs
+    // to its unkey, drivers released), then the counters.
     ~Modem();
 
     Modem(const Modem&) = delete;
@@ -156,7 +163,8 @@ private:
     // The "soundcard" names of the configured devices among `devices`' keys.
     template <class Devices>
     InUseDevices busy_devices(const Devices& devices) const;
-    // Start the one-shot threads that answer the request; never waited for.
+    // Queue the request to the listing or the scan thread, which answers it
+    // in its turn.
     void start_device_listing(const ipc::proto::EnumerateAudioDevices& request);
     void start_level_scan(const ipc::proto::ScanInputLevels& request);
 
@@ -173,6 +181,8 @@ private:
     Status start_input_device(uint32_t device_id, const std::vector<ChannelConfig>& channels);
 
     // The fields in their order of release.
+    std::optional<OneShotThread> listings_{std::in_place, "enumerate-devices"};
+    std::optional<OneShotThread> scans_{std::in_place, "scan-input-levels"};
     std::optional<ipc::IpcHandle> ipc_;
     std::optional<InboundReceiver> inbound_;
     std::unordered_map<uint32_t, AudioConfig> audio_configs_;

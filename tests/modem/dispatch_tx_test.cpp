@@ -110,6 +110,7 @@ protected:
         auto connection = parent.take_connection();
         modem::ModemOptions options;
         options.termination_signal = [] { return 0; };
+        options.max_scan_ms = max_scan_ms;
         options.open_output =
             [recorded = recorded](
                 const soundcard::OutputSpec& spec,
@@ -146,6 +147,7 @@ protected:
 
     test_support::TestParent parent;
     std::shared_ptr<Recorded> recorded = std::make_shared<Recorded>();
+    uint32_t max_scan_ms = modem::kMaxScanMs;  // a fixture's constructor may lower it
     std::unique_ptr<modem::Modem> modem;
 };
 
@@ -324,9 +326,45 @@ std::vector<std::string> thread_names() {
     return names;
 }
 
-bool has_thread(const std::string& name) {
+size_t threads_named(const std::string& name) {
     const auto names = thread_names();
-    return std::find(names.begin(), names.end(), name) != names.end();
+    return static_cast<size_t>(std::count(names.begin(), names.end(), name));
+}
+
+bool has_thread(const std::string& name) {
+    return threads_named(name) != 0;
+}
+
+// The names the system keeps of the two request threads.
+const std::string kListingThread = "enumerate-devic";
+const std::string kScanThread = "scan-input-leve";
+
+IpcMessage scan_message(uint32_t request_id, uint32_t duration_ms) {
+    IpcMessage m;
+    m.mutable_scan_input_levels()->set_request_id(request_id);
+    m.mutable_scan_input_levels()->set_duration_ms(duration_ms);
+    return m;
+}
+
+IpcMessage listing_message(uint32_t request_id) {
+    IpcMessage m;
+    m.mutable_enumerate_audio_devices()->set_request_id(request_id);
+    return m;
+}
+
+std::string clamp_line(uint32_t request_id, uint32_t asked, uint32_t cap) {
+    return "quillmar-modem: ScanInputLevels: duration_ms " + std::to_string(asked) +
+           " clamped to " + std::to_string(cap) + " ms (request_id " +
+           std::to_string(request_id) + ")";
+}
+
+std::vector<std::string> lines_starting(const std::vector<std::string>& lines,
+                                        std::string_view prefix) {
+    std::vector<std::string> kept;
+    for (const std::string& line : lines) {
+        if (line.starts_with(prefix)) kept.push_back(line);
+    }
+    return kept;
 }
 
 class DeviceRequests : public DispatchFixture {
@@ -402,6 +440,77 @@ TEST_F(DeviceRequests, AListingReportsABusyCaptureDeviceWithItsSettings) {
     EXPECT_EQ(busy.stable_id(), "default");
     EXPECT_EQ(std::vector<uint32_t>(busy.sample_rates().begin(), busy.sample_rates().end()),
               std::vector<uint32_t>{22050});
+}
+
+// A parent that asks without restraint: long scans and listings sent at once
+// cost one thread of each kind, the listings are answered in order while the
+// scans wait their turn behind the one in hand, and Shutdown is answered and
+// the modem torn down promptly with scans still queued.
+class FloodedDeviceRequests : public DeviceRequests {
+protected:
+    FloodedDeviceRequests() { max_scan_ms = 30000; }  // the first scan outlasts the listings
+};
+
+TEST_F(FloodedDeviceRequests, ScansAndListingsTakeOneThreadEachAndListingsDoNotWait) {
+    constexpr uint32_t kRequests = 50;
+    test_support::StderrCapture errors;
+    const size_t threads_before = thread_names().size();
+    for (uint32_t i = 0; i < kRequests; ++i) handle(scan_message(i + 1, 4294967295u));
+    for (uint32_t i = 0; i < kRequests; ++i) handle(listing_message(1000 + i));
+
+    for (uint32_t i = 0; i < kRequests; ++i) {
+        IpcMessage answer = next_answer();
+        ASSERT_TRUE(answer.has_audio_device_list()) << "answer " << i << ": "
+                                                    << answer.ShortDebugString();
+        ASSERT_EQ(answer.audio_device_list().request_id(), 1000 + i);
+        // The two request threads, the scan's capture stream and a listing's
+        // probe stream (which starts under its creator's name): never one
+        // thread per request.
+        EXPECT_LE(thread_names().size(), threads_before + 4);
+    }
+    EXPECT_EQ(threads_named(kListingThread), 1u);
+    EXPECT_EQ(threads_named(kScanThread), 1u);
+    std::vector<std::string> clamps;
+    for (uint32_t i = 0; i < kRequests; ++i) clamps.push_back(clamp_line(i + 1, 4294967295u, 30000));
+    EXPECT_EQ(lines_starting(errors.stop(), "quillmar-modem: ScanInputLevels"), clamps);
+
+    // Shutdown with the first scan measuring and 49 behind it: answered at
+    // once, and the teardown stops the scan in its wait and joins both threads.
+    IpcMessage shutdown;
+    shutdown.mutable_shutdown();
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_TRUE(modem->handle_ipc(shutdown));
+    modem.reset();
+    const auto ended = std::chrono::steady_clock::now() - asked;
+    EXPECT_LT(ended, 10s) << "the 30 s scan held the teardown";
+    const std::vector<IpcMessage> rest = parent.read_to_end();
+    ASSERT_FALSE(rest.empty());
+    EXPECT_TRUE(rest.back().has_status_update());
+    EXPECT_TRUE(rest.back().status_update().shutdown_complete());
+    for (const IpcMessage& m : rest) EXPECT_FALSE(m.has_input_level_scan_result());
+    EXPECT_EQ(threads_named(kListingThread), 0u);
+    EXPECT_EQ(threads_named(kScanThread), 0u);
+}
+
+class CappedScans : public DeviceRequests {
+protected:
+    CappedScans() { max_scan_ms = 100; }
+};
+
+TEST_F(CappedScans, EachScanIsAnsweredInArrivalOrderItsDurationClampedToTheCap) {
+    test_support::StderrCapture errors;
+    handle(scan_message(7, 4294967295u));
+    handle(scan_message(8, 60));
+    handle(scan_message(9, 100));  // the cap itself is not clamped
+    for (uint32_t id : {7u, 8u, 9u}) {
+        IpcMessage answer = next_answer();
+        ASSERT_TRUE(answer.has_input_level_scan_result()) << answer.ShortDebugString();
+        EXPECT_EQ(answer.input_level_scan_result().request_id(), id);
+        ASSERT_EQ(answer.input_level_scan_result().devices_size(), 1);
+        EXPECT_TRUE(answer.input_level_scan_result().devices(0).has_signal());
+    }
+    EXPECT_EQ(lines_starting(errors.stop(), "quillmar-modem: ScanInputLevels"),
+              std::vector<std::string>{clamp_line(7, 4294967295u, 100)});
 }
 
 }  // namespace

@@ -5,9 +5,11 @@
 
 namespace ipc {
 
+const std::size_t kInboundItemOverhead = 68;
+
 std::size_t inbound_size(const IpcInbound& event) {
     const auto* message = std::get_if<IpcInbound::Message>(&event.event);
-    return message == nullptr ? 0 : message->message.SpaceUsedLong();
+    return message == nullptr ? 0 : message->message.SpaceUsedLong() + kInboundItemOverhead;
 }
 
 InboundSender::InboundSender(std::shared_ptr<inbound_detail::State> state)

@@ -4,9 +4,10 @@
 // first out, one producer and one consumer, bounded by the decoded size of the
 // messages it holds. A parent that sends faster than the main loop takes makes
 // the reader wait, and its writes then block in the socket; nothing is dropped
-// and no order changes. The bound is by decoded size only (libprotobuf's
-// SpaceUsedLong), so that a parent writing a long burst without reading can
-// never meet a count-based bound while the modem's own reports fill its socket.
+// and no order changes. The bound is by memory only (each message's decoded
+// size, libprotobuf's SpaceUsedLong, plus what holding it in the queue costs),
+// so that a parent writing a long burst without reading can never meet a
+// count-based bound while the modem's own reports fill its socket.
 //
 // Each end knows whether the other is still there, as with the unbounded
 // queue: the consumer sees the queue closed once the sender is gone and every
@@ -29,8 +30,15 @@ namespace ipc {
 // any honest burst (hundreds of thousands of frames to transmit).
 inline constexpr std::size_t kInboundQueueBytes = std::size_t{256} << 20;
 
-// What an event counts for in the queue's bound: the message's SpaceUsedLong;
-// the end events count nothing.
+// What holding one event in the queue costs beyond its message's
+// SpaceUsedLong (which already counts the message object itself): the rest of
+// its queue slot and the allocator's share of the queue's storage. Measured
+// with a flood of empty frames, the cheapest item a parent can send: about
+// 100 resident bytes each, of which SpaceUsedLong counts 32.
+extern const std::size_t kInboundItemOverhead;
+
+// What an event counts for in the queue's bound: the message's SpaceUsedLong
+// and kInboundItemOverhead; the end events (one per connection) count nothing.
 std::size_t inbound_size(const IpcInbound& event);
 
 namespace inbound_detail {

@@ -2,22 +2,27 @@
 # Installs the dependencies, builds the modem and the generated Python message
 # module, then runs the example parent application, which starts the modem on a
 # socket, has it receive a FLAC recording and prints every frame it decodes.
-#   scripts/demo.sh                  the sample recording samples/demo.flac
-#   scripts/demo.sh <file.flac>      any other FLAC recording
+#   scripts/demo.sh                       the sample recording samples/demo.flac
+#   scripts/demo.sh [options] <file.flac> any other FLAC recording
+# Every argument goes to the example parent (examples/parent.py): --fast reads
+# the recording as fast as the modem takes it, --seconds N shuts down after N s.
 set -euo pipefail
-# A recording named relative to where the script was started from.
-recording=$(realpath -m -- "${1:-$(dirname "$0")/../samples/demo.flac}")
-cd "$(dirname "$0")/.."
+root=$(cd "$(dirname "$0")/.." && pwd)
 
-scripts/install-deps.sh
+"$root/scripts/install-deps.sh"
 
 echo "building build/src/quillmar-modem (a few minutes the first time)" >&2
-mkdir -p build
-if ! { cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-       cmake --build build --target quillmar-modem quillmar_proto_py ${JOBS:+-j "$JOBS"}; } \
-     >build/demo-build.log 2>&1; then
-  cat build/demo-build.log >&2
+mkdir -p "$root/build"
+# Configured exactly as scripts/test.sh configures build/, so that the tests
+# after the demonstration build only what it left out.
+if ! { cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+         -DQUILLMAR_WERROR=ON &&
+       cmake --build "$root/build" --target quillmar-modem quillmar_proto_py ${JOBS:+-j "$JOBS"}; } \
+     >"$root/build/demo-build.log" 2>&1; then
+  cat "$root/build/demo-build.log" >&2
   exit 1
 fi
 
-exec /usr/bin/python3 examples/parent.py "$recording"
+# Run from where the script was started, so that a recording named relative
+# to there is found.
+exec /usr/bin/python3 "$root/examples/parent.py" "$@"

@@ -89,6 +89,10 @@ private:
     float carrier_step_;
     float carrier_step_nominal_;
     float samples_per_symbol_;
+    // Gardner loop gains in samples per unit of normalised timing error,
+    // without and with carrier detected.
+    float timing_gain_acquiring_;
+    float timing_gain_tracking_;
     float symbol_clock_ = 0.0f;
     float prev_x_ = 0.0f;
     float prev_y_ = 0.0f;

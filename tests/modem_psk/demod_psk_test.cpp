@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <numeric>
+#include <random>
 #include <vector>
 
 #include "support/test_modulators.h"
@@ -219,9 +220,8 @@ void expect_psk_identity(const std::vector<hdlc::DecodedFrame>& got,
 }
 
 TEST(PskDecode, FramesDecodeOnceWithCarrierAndClockOffsets) {
-    // One transmission of about 1700 bits. The timing loop is too slow to follow
-    // 100 ppm, and the carrier loop holds a frequency offset with a standing
-    // phase error; over this length the two together stay inside the margin.
+    // One transmission of about 1700 bits; the carrier loop holds a frequency
+    // offset with a standing phase error.
     const std::vector<Bytes> frames = {sample_frame(0, 11), sample_frame(120, 12),
                                        sample_frame(20, 13)};
     const DecodeCase cases[] = {
@@ -264,6 +264,147 @@ TEST(PskDecode, FramesDecodeOnceWithCarrierAndClockOffsets) {
     }
 }
 
+// The modulations of the symbol timing tests, on the channel's centre frequency.
+struct TimingCase {
+    uint32_t baud;
+    uint32_t centre;
+    int variant;
+};
+
+constexpr TimingCase TIMING_CASES[] = {
+    {1200, 1700, 1},  // QPSK, 40 samples a symbol at 48000 Hz
+    {1200, 1700, 2},
+    {4800, 4000, 1},  // 8-PSK, 10 samples a symbol
+};
+
+PskOptions timing_options(const TimingCase& c) {
+    PskOptions o;
+    o.baud = c.baud;
+    o.carrier_hz = c.centre;
+    o.eight_psk = c.baud >= modem_psk::EIGHT_PSK_MIN_BAUD;
+    o.table_variant = c.variant;
+    return o;
+}
+
+// Flags that take `symbols` symbols, and two more to open the first frame.
+int flags_for_symbols(const TimingCase& c, int symbols) {
+    const int bits_per_symbol = c.baud >= modem_psk::EIGHT_PSK_MIN_BAUD ? 3 : 2;
+    return symbols * bits_per_symbol / 8 + 2;
+}
+
+TEST(PskTiming, EveryFrameDecodesAtEverySymbolOffset) {
+    // Leading silence moves the transmission's symbols against the
+    // demodulator's free-running clock, in steps of a tenth of a symbol or
+    // finer. After its unmodulated lead-in, the transmission has 64 symbols of
+    // flags before the two that open the first frame: the clock must lock
+    // within those from wherever it starts, half a symbol off included.
+    const std::vector<Bytes> frames = {sample_frame(30, 41), sample_frame(110, 42),
+                                       sample_frame(60, 43)};
+    for (const auto& c : TIMING_CASES) {
+        const PskOptions o = timing_options(c);
+        const auto clean = test_modulators::psk_signal(
+            test_modulators::frame_line_bits(frames, false, flags_for_symbols(c, 64)), o);
+        const int samples_per_symbol = 48000 / static_cast<int>(c.baud);
+        const int step = c.baud >= modem_psk::EIGHT_PSK_MIN_BAUD ? 1 : 4;
+        for (int offset = 0; offset < samples_per_symbol; offset += step) {
+            SCOPED_TRACE(testing::Message() << c.baud << " baud, table " << c.variant
+                                            << ", symbols " << offset << " samples late");
+            auto samples = clean;
+            samples.insert(samples.begin(), static_cast<std::size_t>(offset), 0);
+            PskDemodulator d(48000, c.baud, c.centre, c.variant, 3, 0);
+            expect_psk_identity(run(d, samples), frames, 3);
+            EXPECT_EQ(d.decoder().bad_fcs(), 0u);
+        }
+    }
+}
+
+TEST(PskTiming, EachTransmissionOfARecordingRelocks) {
+    // Stations one after another, each with its symbols at its own phase
+    // against those of the one before, to which the clock had locked. After a
+    // long gap carrier detect is off when the next one starts; after a short
+    // one it is still on, and the clock pulls in at its tracking gain within a
+    // preamble of 128 symbols.
+    struct Transmission {
+        double symbol_shift;  // against the symbols of the one before, in symbols
+        int gap_symbols;      // silence before it
+    };
+    const Transmission transmissions[] = {
+        {0.0, 0}, {0.5, 200}, {0.25, 200}, {0.5, 10}, {0.75, 10}, {0.45, 30}, {0.6, 200},
+    };
+    for (const auto& c : TIMING_CASES) {
+        SCOPED_TRACE(testing::Message() << c.baud << " baud, table " << c.variant);
+        PskOptions o = timing_options(c);
+        const int samples_per_symbol = 48000 / static_cast<int>(c.baud);
+        test_modulators::Samples recording;
+        std::vector<Bytes> sent;
+        for (std::size_t i = 0; i < std::size(transmissions); ++i) {
+            const auto& t = transmissions[i];
+            const std::vector<Bytes> frames = {sample_frame(20 + 30 * i, 50 + i),
+                                               sample_frame(40, 60 + i)};
+            sent.insert(sent.end(), frames.begin(), frames.end());
+            // Each transmission lasts whole symbols, so the silence alone sets
+            // the next one's symbol phase.
+            const auto silence = t.gap_symbols * samples_per_symbol +
+                                 static_cast<int>(std::lround(t.symbol_shift * samples_per_symbol));
+            recording.insert(recording.end(), static_cast<std::size_t>(silence), 0);
+            o.phase0 = 0.3 + static_cast<double>(i);  // each station's own carrier phase
+            const auto signal = test_modulators::psk_signal(
+                test_modulators::frame_line_bits(frames, false, flags_for_symbols(c, 128)), o);
+            ASSERT_EQ(signal.size() % static_cast<std::size_t>(samples_per_symbol), 0u);
+            recording.insert(recording.end(), signal.begin(), signal.end());
+        }
+        PskDemodulator d(48000, c.baud, c.centre, c.variant, 3, 0);
+        expect_psk_identity(run(d, recording), sent, 3);
+    }
+}
+
+TEST(PskTiming, TracksASampleRateOffsetOf100Ppm) {
+    // Twenty frames back to back, about 9000 QPSK or 6000 8-PSK symbols: at 100
+    // ppm the sender's symbols drift by most of a symbol against the
+    // receiver's samples over the transmission, and its carrier by 100 ppm.
+    std::vector<Bytes> frames;
+    for (uint32_t i = 0; i < 20; ++i) frames.push_back(sample_frame(40 + 5 * i, 100 + i));
+    const auto bits = test_modulators::frame_line_bits(frames, false, 32);
+    for (const auto& c : TIMING_CASES) {
+        for (const double ppm : {100.0, -100.0}) {
+            SCOPED_TRACE(testing::Message()
+                         << c.baud << " baud, table " << c.variant << ", " << ppm << " ppm");
+            PskOptions o = timing_options(c);
+            o.clock_ppm = ppm;
+            o.carrier_hz = c.centre * (1.0 + ppm * 1e-6);
+            PskDemodulator d(48000, c.baud, c.centre, c.variant, 3, 0);
+            expect_psk_identity(run(d, test_modulators::psk_signal(bits, o)), frames, 3);
+            EXPECT_EQ(d.decoder().bad_fcs(), 0u);
+        }
+    }
+}
+
+TEST(PskTiming, EightPskInNoiseDecodesWithTheClockSteadied) {
+    // 12 dB of signal over noise across the whole band: once carrier is
+    // detected the clock moves slowly enough that every frame of twenty
+    // transmissions decodes (at the acquiring gain throughout its jitter
+    // costs some frames in a hundred).
+    const TimingCase c = TIMING_CASES[2];
+    PskOptions o = timing_options(c);
+    for (unsigned t = 0; t < 20; ++t) {
+        SCOPED_TRACE(testing::Message() << "transmission " << t);
+        std::vector<Bytes> frames;
+        for (uint32_t i = 0; i < 5; ++i) frames.push_back(sample_frame(80, 100 + i + 10 * t));
+        const auto bits = test_modulators::frame_line_bits(frames, false, 32);
+        o.noise_rms = 0;
+        const auto clean = test_modulators::psk_signal(bits, o);
+        double power = 0;
+        for (int16_t s : clean) power += static_cast<double>(s) * s;
+        o.noise_rms =
+            std::sqrt(power / static_cast<double>(clean.size())) / std::pow(10.0, 12.0 / 20);
+        o.seed = t + 1;
+        auto samples = test_modulators::psk_signal(bits, o);
+        samples.insert(samples.begin(), 3 * t, 0);
+        PskDemodulator d(48000, c.baud, c.centre, c.variant, 0, 0);
+        expect_psk_identity(run(d, samples), frames, 0);
+    }
+}
+
 TEST(PskDecode, LongLoudTransmissionKeepsItsTiming) {
     // Twelve back-to-back frames (about 4000 8-PSK symbols) at a high level: the
     // timing loop must hold the sampling instant where it is, not push it
@@ -291,6 +432,36 @@ TEST(PskDecode, WrongTableDoesNotDecode) {
     EXPECT_TRUE(run(d, test_modulators::psk_signal(bits, o)).empty());
 }
 
+// Ten minutes of noise across the band, in turns of 30 s at levels that keep
+// carrier detect off, let it flicker (QPSK) and keep it on, so the timing loop
+// runs at either gain: no frame comes out.
+void expect_no_frames_from_noise(const TimingCase& c) {
+    constexpr double levels[] = {1000, 12000, 20000};
+    PskDemodulator d(48000, c.baud, c.centre, c.variant, 0, 0);
+    std::mt19937 rng(11);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    std::size_t frames = 0;
+    for (int turn = 0; turn < 20; ++turn) {
+        const std::size_t level = static_cast<std::size_t>(turn) % std::size(levels);
+        for (int i = 0; i < 30 * 48000; ++i) {
+            d.process_sample(test_modulators::to_sample(levels[level] * noise(rng)));
+        }
+        frames += d.take_frames().size();
+        if (level != 1) {
+            EXPECT_EQ(d.dcd(), level == 2) << "turn " << turn;
+        }
+    }
+    EXPECT_EQ(frames, 0u);
+}
+
+// One test each, so that each stays well inside the time bound under the sanitizers.
+TEST(PskNoise, TenMinutesGiveNoQpskFrames) {
+    expect_no_frames_from_noise(TIMING_CASES[0]);
+}
+TEST(PskNoise, TenMinutesGiveNoEightPskFrames) {
+    expect_no_frames_from_noise(TIMING_CASES[2]);
+}
+
 TEST(PskRobustness, ExtremeSettingsAndInputStayDefined) {
     const uint32_t rates[] = {0, 1, 8000, 48000};
     const uint32_t bauds[] = {1200, 4800, 48000, 4294967295u};
@@ -303,7 +474,18 @@ TEST(PskRobustness, ExtremeSettingsAndInputStayDefined) {
                 for (int i = 0; i < 3000; ++i) {
                     d.process_sample(i % 3 == 0 ? -32768 : (i % 5 == 0 ? 0 : 32767));
                 }
-                (void)d.take_frames();
+                EXPECT_TRUE(d.take_frames().empty());
+                // Where the settings carry a transmission, one right after the
+                // full-scale burst decodes: no loop was left out of its range.
+                if (rate == 48000 && baud == 1200 && centre == 1700) {
+                    PskOptions o;
+                    o.table_variant = 2;
+                    const std::vector<Bytes> frames = {sample_frame(50, 7)};
+                    expect_psk_identity(
+                        run(d, test_modulators::psk_signal(
+                                   test_modulators::frame_line_bits(frames, false, 32), o)),
+                        frames, 0);
+                }
             }
         }
     }

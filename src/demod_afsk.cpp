@@ -5,7 +5,6 @@
 #include <cmath>
 #include <limits>
 
-#include "bit_clock.h"
 #include "drain.h"
 #include "num.h"
 #include "simd_sums.h"
@@ -44,15 +43,6 @@ constexpr float PEAK_ATTACK = 0.7f;
 constexpr float PEAK_DECAY = 0.00009f;
 
 constexpr float TWO_PI = 6.2831855f;
-
-// Population counts of all byte values, so that a clocked bit's transition
-// balance takes two lookups instead of two bit-counting sequences.
-constexpr std::array<uint8_t, 256> BYTE_POPCOUNT = [] {
-    std::array<uint8_t, 256> t{};
-    for (std::size_t i = 0; i < t.size(); ++i)
-        t[i] = static_cast<uint8_t>(std::popcount(static_cast<uint8_t>(i)));
-    return t;
-}();
 
 // SLICER_GAINS padded with zeros to whole vectors of four.
 struct PaddedGains {
@@ -102,43 +92,6 @@ uint32_t decision_quality(float v) {
 uint32_t decision_quality(float v, float swing) {
     const float relative = 100.0f * std::fabs(v) / std::max(swing, 0.0000001f);
     return num::saturate_cast<uint32_t>(std::min(relative, 100.0f));
-}
-
-bool SlicerState::finish_bit() {
-    bit_count = static_cast<int32_t>(static_cast<uint32_t>(bit_count) + 1u);
-    good_history = static_cast<uint8_t>((good_history << 1) | good_flag);
-    bad_history = static_cast<uint8_t>((bad_history << 1) | bad_flag);
-    good_flag = 0;
-    bad_flag = 0;
-    const int balance = BYTE_POPCOUNT[good_history] - BYTE_POPCOUNT[bad_history];
-    carrier_history = (carrier_history << 1) | (balance >= bit_clock::CARRIER_MARGIN ? 1u : 0u);
-    const int count = std::popcount(carrier_history);
-    if (count >= bit_clock::CARRIER_ON_BITS && !carrier_detect) {
-        carrier_detect = true;
-        return true;
-    }
-    if (count <= bit_clock::CARRIER_OFF_BITS && carrier_detect) {
-        carrier_detect = false;
-        return true;
-    }
-    return false;
-}
-
-void SlicerState::take_crossing() {
-    if (clock_phase >= -bit_clock::GOOD_CROSSING_LIMIT &&
-        clock_phase <= bit_clock::GOOD_CROSSING_LIMIT) {
-        good_flag = 1;
-    } else {
-        bad_flag = 1;
-    }
-    const float inertia =
-        carrier_detect ? bit_clock::INERTIA_CARRIER : bit_clock::INERTIA_NO_CARRIER;
-    const int32_t pulled = num::saturate_cast<int32_t>(static_cast<float>(clock_phase) * inertia);
-    const int64_t correction = static_cast<int64_t>(pulled) - static_cast<int64_t>(clock_phase);
-    // A wrapping sum: hours of corrections without a flag stay defined.
-    correction_sum = static_cast<int64_t>(static_cast<uint64_t>(correction_sum) +
-                                          static_cast<uint64_t>(correction));
-    clock_phase = pulled;
 }
 
 AfskDemodulator::AfskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t mark, uint32_t space,
@@ -385,13 +338,13 @@ void AfskDemodulator::run_busy_slicers(uint32_t high, uint32_t crossings, uint32
 // Starts a new block: the passes over the stored histories, then the newest
 // sample's own terms.
 void AfskDemodulator::block_pass() {
-    const float* prefilter = prefilter_line_.newest();
+    const float* prefilter = prefilter_line_.window();
     filter_block::pass(prefilter_block_, std::span(&prefilter, 1), prefilter_parts_);
     filter_block::add_step(prefilter_block_, 0, prefilter[0], prefilter_parts_.data());
 
     const std::size_t line_count = profile_b_ ? NUM_LINES : CENTRE_I;
     const float* newest[NUM_LINES];
-    for (std::size_t i = 0; i < line_count; ++i) newest[i] = lines_.newest(i);
+    for (std::size_t i = 0; i < line_count; ++i) newest[i] = lines_.window(i);
     filter_block::pass(lowpass_block_, std::span(newest, line_count),
                        std::span(lowpass_parts_.data(), filter_block::BLOCK * line_count));
     for (std::size_t i = 0; i < line_count; ++i) {

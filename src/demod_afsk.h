@@ -24,6 +24,7 @@
 #include <span>
 #include <vector>
 
+#include "bit_clock.h"
 #include "dsp.h"
 #include "filter_block.h"
 #include "filter_buf.h"
@@ -46,48 +47,7 @@ struct DcdChange {
 };
 
 // Bit clock, zero-crossing grading and carrier detect of one slicer.
-struct SlicerState {
-    // Running sum of clock corrections; read and reset by the slicer's decoder.
-    int64_t correction_sum = 0;
-    int32_t clock_phase = 0;
-    // Bits clocked since the decoder last reset it.
-    int32_t bit_count = 0;
-    // 1 when the slicer's value was above 0 at the previous sample.
-    uint32_t last_decision = 0;
-    // One bit per clocked bit: 1 when that bit period looked like a carrier.
-    uint32_t carrier_history = 0;
-    uint8_t good_history = 0;
-    uint8_t bad_history = 0;
-    uint8_t good_flag = 0;
-    uint8_t bad_flag = 0;
-    bool carrier_detect = false;
-
-    // Advances the clock by one sample; true when this sample is a bit time
-    // (the phase went from positive to negative).
-    bool advance_clock(int32_t bit_clock_step) {
-        const int32_t previous = clock_phase;
-        // Wrapping addition, done in unsigned arithmetic.
-        clock_phase = static_cast<int32_t>(static_cast<uint32_t>(previous) +
-                                           static_cast<uint32_t>(bit_clock_step));
-        return previous > 0 && clock_phase < 0;
-    }
-
-    // Bookkeeping after a clocked bit: bit count, transition histories, carrier
-    // history and carrier detect. True when the carrier detect changed.
-    bool finish_bit();
-
-    // Takes this sample's decision: a change from the last one is a zero
-    // crossing, graded good or bad and pulling the clock towards it (see
-    // bit_clock.h).
-    void take_decision(bool bit) {
-        const uint32_t decision = bit ? 1u : 0u;
-        if (decision != last_decision) take_crossing();
-        last_decision = decision;
-    }
-
-private:
-    void take_crossing();
-};
+using SlicerState = bit_clock::BitClock;
 
 // The per-slicer space weights of profile A with several slicers.
 inline constexpr std::array<float, MAX_SLICERS> SLICER_GAINS = {0.5f,       0.6484198f, 0.8408965f,

@@ -63,7 +63,7 @@ private:
 
 // One pass: parts[i * BLOCK + m - 1] = part m of line i, before the newest
 // sample's own terms (add_step with s = 0 follows). newest[i] is the history of
-// line i, newest sample first, as FilterBuf::newest gives it (at least
+// line i, newest sample first, as FilterBuf::window gives it (at least
 // MAX_FILTER_SIZE entries). At most MAX_LINES lines; `parts` holds BLOCK
 // entries per line.
 void pass(const BlockTaps& taps, std::span<const float* const> newest, std::span<float> parts);

@@ -39,10 +39,10 @@ void check_outputs(std::size_t taps_count, std::size_t lines, std::size_t sample
                 << "taps " << taps_count << " line " << i << " sample " << n;
         }
         if (step == BLOCK) {
-            for (std::size_t i = 0; i < lines; ++i) newest[i] = bufs[i].newest();
+            for (std::size_t i = 0; i < lines; ++i) newest[i] = bufs[i].window();
             filter_block::pass(block, newest, std::span(parts, BLOCK * lines));
             for (std::size_t i = 0; i < lines; ++i)
-                filter_block::add_step(block, 0, bufs[i].newest()[0], parts + i * BLOCK);
+                filter_block::add_step(block, 0, bufs[i].window()[0], parts + i * BLOCK);
             step = 0;
         }
     }
@@ -79,7 +79,7 @@ TEST(FilterBlock, KernelsMatchReference) {
         const float* copies[BLOCK];
         for (std::size_t m = 0; m < BLOCK; ++m) copies[m] = block.copy(m + 1);
         const float* xs[filter_block::MAX_LINES];
-        for (std::size_t i = 0; i < bufs.size(); ++i) xs[i] = bufs[i].newest() + 1;
+        for (std::size_t i = 0; i < bufs.size(); ++i) xs[i] = bufs[i].window() + 1;
         const std::size_t len = block.span_length();
         const std::size_t lines = step % filter_block::MAX_LINES + 1;
         float want[BLOCK * filter_block::MAX_LINES];

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "bit_clock.h"
+#include "filter_buf.h"
 #include "hdlc.h"
 #include "modem_9600/lowpass_9600.h"
 
@@ -35,7 +37,7 @@ public:
     uint64_t take_bad_fcs() { return decoder_.take_bad_fcs(); }
     // The one decoder.
     const hdlc::HdlcDecoder& decoder() const { return decoder_; }
-    bool dcd() const { return dcd_; }
+    bool dcd() const { return clock_.carrier_detect; }
 
     uint32_t sample_rate() const { return sample_rate_; }
     uint32_t baud() const { return baud_; }
@@ -44,31 +46,18 @@ public:
 
 private:
     void bit_instant(int bit);
-    void transition();
 
     LowpassTaps taps_;
-    // The last N samples twice over (ring_[i] == ring_[i + N]), so the window
-    // starting at the oldest sample is one contiguous run.
-    std::array<float, 2 * MAX_LOWPASS_TAPS> ring_{};
-    std::size_t ring_pos_ = 0;  // write_count_ mod N: where the oldest sample sits
+    // The last tap-count input samples, oldest first: the first tap meets the oldest.
+    filter_buf::DelayLines<1, MAX_LOWPASS_TAPS, filter_buf::Order::OLDEST_FIRST> line_;
     hdlc::HdlcDecoder decoder_;
     std::vector<hdlc::DecodedFrame> frames_;
     uint64_t channel_;
     uint64_t subchan_;
-    uint64_t write_count_ = 0;
-    int64_t correction_sum_ = 0;
     uint32_t sample_rate_;
     uint32_t baud_;
     int32_t pll_step_;
-    int32_t pll_phase_ = 0;
-    int last_bit_ = 0;
-    uint32_t dcd_history_ = 0;
-    int32_t bit_counter_ = 0;
-    bool good_transition_ = false;
-    bool bad_transition_ = false;
-    uint8_t good_history_ = 0;
-    uint8_t bad_history_ = 0;
-    bool dcd_ = false;
+    bit_clock::BitClock clock_;
 };
 
 }  // namespace modem_9600

@@ -38,7 +38,7 @@ void run_block(benchmark::State& state, Demod& demod, uint32_t sample_rate) {
 
 void BM_Demod9600(benchmark::State& state) {
     const auto rate = static_cast<uint32_t>(state.range(0));
-    modem_9600::Demod9600 demod(rate, 9600, 0, 0);
+    modem_9600::Demod9600 demod({rate, 9600}, {0, 0});
     run_block(state, demod, rate);
 }
 BENCHMARK(BM_Demod9600)->Arg(48000)->Arg(96000);

@@ -34,8 +34,7 @@ const std::vector<int16_t>& test_audio() {
 }
 
 void run(benchmark::State& state, bool profile_b, std::size_t slicers) {
-    auto demod = demod_afsk::AfskDemodulator::create(kRate, 1200, 1200, 2200, profile_b, 0, 0,
-                                                     {.num_slicers = slicers});
+    auto demod = std::make_unique<demod_afsk::AfskDemodulator>(demod_afsk::AfskSettings{kRate, 1200, 1200, 2200, profile_b, {.num_slicers = slicers}}, demod::Identity{0, 0});
     const std::vector<int16_t>& audio = test_audio();
     for (auto _ : state) {
         for (int16_t s : audio) demod->process_sample(s);

@@ -71,7 +71,7 @@ const std::vector<int16_t>& test_audio() {
 // a block of 1 feeds sample by sample.
 void run(benchmark::State& state, std::span<const demod_afsk_multi::MultiConfig> rows,
          size_t block) {
-    demod_afsk_multi::MultiAfskDemodulator ensemble(kRate, 1200, 1200, 2200, 0, rows);
+    demod_afsk_multi::MultiAfskDemodulator ensemble({kRate, 1200, 1200, 2200, rows}, {0, 0});
     const std::vector<int16_t>& audio = test_audio();
     size_t frames = 0;
     for (auto _ : state) {

@@ -52,8 +52,8 @@ modem::ConfigureChannelFields settings(fuzz::InputReader& input) {
 struct Drained {
     std::vector<hdlc::DecodedFrame> frames;
     uint64_t bad_fcs = 0;
-    std::vector<demod_afsk::DcdChange> dcd_changes;
-    std::optional<bool> dcd;
+    std::vector<demod::DcdChange> dcd_changes;
+    bool dcd = false;
 
     bool operator==(const Drained&) const = default;
 };

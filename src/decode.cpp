@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <nlohmann/json.hpp>
 
 #include "demod_afsk.h"
@@ -106,9 +107,10 @@ Result<DecodeSummary> decode_samples(std::span<const int16_t> samples, uint32_t 
 
     // One slicer, profile A, no repair, no hard limiting (the default options).
     // Nobody takes its carrier-detect records, so none are kept.
-    auto demod = demod_afsk::AfskDemodulator::create(sample_rate, kBaud, kMarkHz, kSpaceHz,
-                                                     /*profile_b=*/false, /*channel=*/0,
-                                                     /*subchan=*/0, {.keep_dcd_changes = false});
+    auto demod = std::make_unique<demod_afsk::AfskDemodulator>(
+        demod_afsk::AfskSettings{sample_rate, kBaud, kMarkHz, kSpaceHz, /*profile_b=*/false,
+                                 {.keep_dcd_changes = false}},
+        demod::Identity{/*channel=*/0, /*subchan=*/0});
     for (int16_t sample : samples) demod->process_sample(sample);
 
     std::vector<std::pair<float, float>> levels;

@@ -94,15 +94,18 @@ uint32_t decision_quality(float v, float swing) {
     return num::saturate_cast<uint32_t>(std::min(relative, 100.0f));
 }
 
-AfskDemodulator::AfskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t mark, uint32_t space,
-                                 bool profile_b, uint64_t channel, std::size_t subchan,
-                                 const AfskOptions& options)
-    : channel_(channel),
-      subchan_(subchan),
-      fix_bits_(options.fix_bits),
-      profile_b_(profile_b),
-      hard_limit_(options.hard_limit),
-      keep_dcd_changes_(options.keep_dcd_changes) {
+AfskDemodulator::AfskDemodulator(const AfskSettings& settings, const demod::Identity& identity)
+    : channel_(identity.channel),
+      subchan_(identity.subchan),
+      fix_bits_(settings.options.fix_bits),
+      profile_b_(settings.profile_b),
+      hard_limit_(settings.options.hard_limit),
+      keep_dcd_changes_(settings.options.keep_dcd_changes) {
+    const uint32_t sample_rate = settings.sample_rate;
+    const uint32_t baud = settings.baud;
+    const uint32_t mark = settings.mark;
+    const uint32_t space = settings.space;
+    const bool profile_b = settings.profile_b;
     for (std::size_t k = 0; k < cosine_table_.size(); ++k) {
         cosine_table_[k] = std::cos(static_cast<float>(k + k) * dsp::PI * (1.0f / 256.0f));
     }
@@ -155,16 +158,7 @@ AfskDemodulator::AfskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t m
     constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
     quiet_phase_limit_ = bit_clock_step_ >= 0 ? std::max<int32_t>(0, kMax - bit_clock_step_)
                                               : std::numeric_limits<int32_t>::min();
-    set_num_slicers(options.num_slicers);
-}
-
-std::unique_ptr<AfskDemodulator> AfskDemodulator::create(uint32_t sample_rate, uint32_t baud,
-                                                         uint32_t mark, uint32_t space,
-                                                         bool profile_b, uint64_t channel,
-                                                         std::size_t subchan,
-                                                         const AfskOptions& options) {
-    return std::make_unique<AfskDemodulator>(sample_rate, baud, mark, space, profile_b, channel,
-                                             subchan, options);
+    set_num_slicers(settings.options.num_slicers);
 }
 
 void AfskDemodulator::set_num_slicers(std::size_t n) {
@@ -191,6 +185,13 @@ std::vector<hdlc::DecodedFrame> AfskDemodulator::take_frames() {
 
 std::vector<DcdChange> AfskDemodulator::take_dcd_changes() {
     return drain::take_all(dcd_changes_);
+}
+
+bool AfskDemodulator::dcd() const {
+    for (std::size_t k = 0; k < num_slicers_; ++k) {
+        if (slicers_[k].carrier_detect) return true;
+    }
+    return false;
 }
 
 uint64_t AfskDemodulator::take_bad_fcs() {

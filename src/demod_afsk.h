@@ -13,8 +13,8 @@
 //
 // Construction takes every setting; from then on the owner feeds samples and,
 // after each block, takes the queues (take_frames, take_dcd_changes,
-// take_bad_fcs). The object is large (fixed tap arrays and delay lines); owners
-// hold it boxed (see `create`). Nothing on the per-sample path allocates except
+// take_bad_fcs), as every demodulator does (see demod.h). The object is large
+// (fixed tap arrays and delay lines); owners hold it boxed. Nothing on the per-sample path allocates except
 // the growth of the two queues and the decoders' frame buffers.
 
 #include <array>
@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "bit_clock.h"
+#include "demod.h"
 #include "dsp.h"
 #include "filter_block.h"
 #include "filter_buf.h"
@@ -37,14 +38,7 @@ namespace demod_afsk {
 inline constexpr std::size_t MAX_SLICERS = 9;
 
 // One carrier-detect transition of one slicer.
-struct DcdChange {
-    uint64_t channel = 0;
-    uint64_t subchan = 0;
-    uint64_t slice = 0;
-    bool detected = false;
-
-    bool operator==(const DcdChange&) const = default;
-};
+using DcdChange = demod::DcdChange;
 
 // Bit clock, zero-crossing grading and carrier detect of one slicer.
 using SlicerState = bit_clock::BitClock;
@@ -76,21 +70,23 @@ struct AfskOptions {
     bool keep_dcd_changes = true;
 };
 
+// The signal a demodulator is built for, and how it runs.
+struct AfskSettings {
+    uint32_t sample_rate = 0;
+    uint32_t baud = 0;
+    uint32_t mark = 0;   // Hz
+    uint32_t space = 0;  // Hz
+    bool profile_b = false;
+    AfskOptions options = {};
+};
+
 class AfskDemodulator {
 public:
     // Designs the filters, oscillators and bit clock for the given settings and
-    // builds one decoder per slicer. Any settings are accepted: ones that make
-    // no sense (a zero sample rate, a baud above the rate) give a demodulator
-    // that decodes nothing.
-    AfskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t mark, uint32_t space,
-                    bool profile_b, uint64_t channel, std::size_t subchan,
-                    const AfskOptions& options = {});
-
-    // The same, boxed.
-    static std::unique_ptr<AfskDemodulator> create(uint32_t sample_rate, uint32_t baud,
-                                                   uint32_t mark, uint32_t space, bool profile_b,
-                                                   uint64_t channel, std::size_t subchan,
-                                                   const AfskOptions& options = {});
+    // builds one decoder per slicer, each made for (channel, subchan, slice k).
+    // Any settings are accepted: ones that make no sense (a zero sample rate,
+    // a baud above the rate) give a demodulator that decodes nothing.
+    AfskDemodulator(const AfskSettings& settings, const demod::Identity& identity);
 
     AfskDemodulator(const AfskDemodulator&) = delete;
     AfskDemodulator& operator=(const AfskDemodulator&) = delete;
@@ -102,6 +98,10 @@ public:
 
     // Processes one input sample.
     void process_sample(int16_t sample);
+    // The same for each sample in turn.
+    void process_samples(std::span<const int16_t> samples) {
+        for (int16_t sample : samples) process_sample(sample);
+    }
 
     // When set, every sample runs the plain per-slicer loop instead of first
     // checking all slicers at once for a quiet sample (no bit time, no zero
@@ -121,13 +121,15 @@ public:
     std::vector<DcdChange> take_dcd_changes();
     // The bad-FCS count of slicer 0's decoder; every decoder's count is reset.
     uint64_t take_bad_fcs();
+    // True while the carrier detect of any slicer is on.
+    bool dcd() const;
     // One decoder per slicer; decoder k belongs to slicer k. Their settings are
     // the demodulator's: set_num_slicers replaces them.
     std::vector<hdlc::HdlcDecoder>& decoders() { return decoders_; }
     const std::vector<hdlc::HdlcDecoder>& decoders() const { return decoders_; }
 
     uint64_t channel() const { return channel_; }
-    std::size_t subchan() const { return subchan_; }
+    uint64_t subchan() const { return subchan_; }
     bool profile_b() const { return profile_b_; }
     std::size_t num_slicers() const { return num_slicers_; }
     uint64_t sample_count() const { return sample_count_; }
@@ -260,7 +262,7 @@ private:
     std::vector<DcdChange> dcd_changes_;
 
     uint64_t channel_;
-    std::size_t subchan_;
+    uint64_t subchan_;
     uint64_t sample_count_ = 0;
     std::size_t num_slicers_ = 1;
     float f_lo_ = 0.0f;

@@ -1,6 +1,7 @@
 #include "demod_afsk_multi.h"
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 #include "drain.h"
@@ -8,9 +9,10 @@
 
 namespace demod_afsk_multi {
 
-MultiAfskDemodulator::MultiAfskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t mark,
-                                           uint32_t space, uint64_t channel,
-                                           std::span<const MultiConfig> rows) {
+MultiAfskDemodulator::MultiAfskDemodulator(const EnsembleSettings& settings,
+                                           const demod::Identity& identity)
+    : identity_(identity) {
+    const std::span<const MultiConfig> rows = settings.rows;
     // Without members the majority rule would report a carrier on an empty ensemble.
     if (rows.empty()) {
         invariant::broken("MultiAfskDemodulator: an ensemble needs at least one member");
@@ -21,8 +23,10 @@ MultiAfskDemodulator::MultiAfskDemodulator(uint32_t sample_rate, uint32_t baud, 
         const demod_afsk::AfskOptions options{.num_slicers = row.num_slicers,
                                               .hard_limit = row.hard_limit,
                                               .keep_dcd_changes = false};
-        members_.push_back(demod_afsk::AfskDemodulator::create(sample_rate, baud, mark, space,
-                                                               row.profile_b, channel, i, options));
+        members_.push_back(std::make_unique<demod_afsk::AfskDemodulator>(
+            demod_afsk::AfskSettings{settings.sample_rate, settings.baud, settings.mark,
+                                     settings.space, row.profile_b, options},
+            demod::Identity{identity.channel, i}));
     }
 }
 
@@ -90,7 +94,7 @@ uint64_t MultiAfskDemodulator::take_bad_fcs() {
     return first;
 }
 
-bool MultiAfskDemodulator::carrier_detect() const {
+bool MultiAfskDemodulator::dcd() const {
     std::size_t on = 0;
     for (const auto& member : members_) {
         for (std::size_t k = 0; k < member->num_slicers(); ++k) {

@@ -9,7 +9,7 @@
 // A member's index is its subchan, carried by every frame it makes. Members
 // count samples from 0 and all see every sample, so their frames' sample
 // indices are comparable. Members keep no carrier-detect records: only the
-// majority state is reported.
+// majority state is reported. The ensemble keeps the contract of demod.h.
 
 #include <array>
 #include <cstddef>
@@ -18,6 +18,7 @@
 #include <span>
 #include <vector>
 
+#include "demod.h"
 #include "demod_afsk.h"
 #include "frame_dedup.h"
 #include "hdlc.h"
@@ -45,13 +46,22 @@ inline constexpr std::span<const MultiConfig> TRIPLE_ROWS{ENSEMBLE_TABLE.data(),
 // The members of the "dual" ensemble: two profile A, one of them hard-limited.
 inline constexpr std::span<const MultiConfig> DUAL_ROWS{ENSEMBLE_TABLE.data() + 3, 2};
 
+// The signal an ensemble is built for and its members' recipes.
+struct EnsembleSettings {
+    uint32_t sample_rate = 0;
+    uint32_t baud = 0;
+    uint32_t mark = 0;   // Hz
+    uint32_t space = 0;  // Hz
+    std::span<const MultiConfig> rows;
+};
+
 class MultiAfskDemodulator {
 public:
-    // Builds one member per row, in row order, with subchan = row position.
-    // Requires at least one row (a broken invariant otherwise). The members' decoders have
-    // repair level 0.
-    MultiAfskDemodulator(uint32_t sample_rate, uint32_t baud, uint32_t mark, uint32_t space,
-                         uint64_t channel, std::span<const MultiConfig> rows);
+    // Builds one member per row, in row order, each with the identity's
+    // channel and subchan = row position; the ensemble's own carrier-detect
+    // records carry the identity. Requires at least one row (a broken
+    // invariant otherwise). The members' decoders have repair level 0.
+    MultiAfskDemodulator(const EnsembleSettings& settings, const demod::Identity& identity);
 
     MultiAfskDemodulator(const MultiAfskDemodulator&) = delete;
     MultiAfskDemodulator& operator=(const MultiAfskDemodulator&) = delete;
@@ -80,7 +90,10 @@ public:
 
     // Majority carrier detect: on when at least n - n/2 of the n members each
     // have a slicer whose carrier detect is on.
-    bool carrier_detect() const;
+    bool dcd() const;
+    // At most one record: the majority state now, when it differs from the
+    // one at the last take (see demod.h).
+    std::vector<demod::DcdChange> take_dcd_changes() { return whole_dcd_.take(identity_, dcd()); }
 
     std::span<const std::unique_ptr<demod_afsk::AfskDemodulator>> members() const {
         return members_;
@@ -95,6 +108,8 @@ private:
     std::vector<std::unique_ptr<demod_afsk::AfskDemodulator>> members_;
     std::vector<hdlc::DecodedFrame> frames_;
     FrameDedup dedup_;
+    demod::Identity identity_;
+    demod::WholeDcd whole_dcd_;
 };
 
 }  // namespace demod_afsk_multi

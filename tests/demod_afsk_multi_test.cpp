@@ -18,6 +18,7 @@
 namespace {
 
 using demod_afsk::AfskDemodulator;
+using demod_afsk::AfskSettings;
 using demod_afsk_multi::MultiAfskDemodulator;
 using demod_afsk_multi::MultiConfig;
 using hdlc::DecodedFrame;
@@ -53,9 +54,7 @@ std::vector<Candidate> all_copies(std::span<const MultiConfig> rows,
                                   const std::vector<int16_t>& audio) {
     std::vector<std::unique_ptr<AfskDemodulator>> members;
     for (size_t i = 0; i < rows.size(); ++i) {
-        members.push_back(AfskDemodulator::create(
-            RATE, 1200, 1200, 2200, rows[i].profile_b, CHANNEL, i,
-            {.num_slicers = rows[i].num_slicers, .hard_limit = rows[i].hard_limit}));
+        members.push_back(std::make_unique<AfskDemodulator>(AfskSettings{RATE, 1200, 1200, 2200, rows[i].profile_b, {.num_slicers = rows[i].num_slicers, .hard_limit = rows[i].hard_limit}}, demod::Identity{CHANNEL, i}));
     }
     std::vector<Candidate> copies;
     for (int16_t s : audio) {
@@ -69,7 +68,7 @@ std::vector<Candidate> all_copies(std::span<const MultiConfig> rows,
 
 std::vector<DecodedFrame> run_ensemble(std::span<const MultiConfig> rows,
                                        const std::vector<int16_t>& audio) {
-    MultiAfskDemodulator ensemble(RATE, 1200, 1200, 2200, CHANNEL, rows);
+    MultiAfskDemodulator ensemble({RATE, 1200, 1200, 2200, rows}, {CHANNEL, 0});
     for (int16_t s : audio) ensemble.process_sample(s);
     // Every member saw every sample, so sample indices are comparable.
     for (const auto& m : ensemble.members()) EXPECT_EQ(m->sample_count(), audio.size());
@@ -130,7 +129,7 @@ TEST(MultiAfskDemodulator, BlocksPassWhatSamplesPass) {
         ASSERT_EQ(want.size(), sent.size()) << tc.name;
         for (size_t block :
              {size_t{1}, size_t{5}, size_t{64}, size_t{65}, size_t{1000}, audio.size()}) {
-            MultiAfskDemodulator ensemble(RATE, 1200, 1200, 2200, CHANNEL, tc.rows);
+            MultiAfskDemodulator ensemble({RATE, 1200, 1200, 2200, tc.rows}, {CHANNEL, 0});
             for (size_t start = 0; start < audio.size(); start += block) {
                 const size_t n = std::min(block, audio.size() - start);
                 ensemble.process_samples(std::span(audio).subspan(start, n));
@@ -143,7 +142,7 @@ TEST(MultiAfskDemodulator, BlocksPassWhatSamplesPass) {
 
 TEST(MultiAfskDemodulator, BuildsMembersFromRows) {
     const MultiConfig rows[] = {{1, true, false}, {3, false, true}};
-    MultiAfskDemodulator ensemble(RATE, 1200, 1200, 2200, CHANNEL, rows);
+    MultiAfskDemodulator ensemble({RATE, 1200, 1200, 2200, rows}, {CHANNEL, 0});
     const auto members = ensemble.members();
     ASSERT_EQ(members.size(), 2u);
     EXPECT_EQ(members[0]->num_slicers(), 1u);
@@ -159,7 +158,7 @@ TEST(MultiAfskDemodulator, BuildsMembersFromRows) {
     }
     // An empty ensemble is a fault of the caller: reported, then unwound.
     testing::internal::CaptureStderr();
-    EXPECT_THROW(MultiAfskDemodulator(RATE, 1200, 1200, 2200, CHANNEL, {}),
+    EXPECT_THROW(MultiAfskDemodulator({RATE, 1200, 1200, 2200, {}}, {CHANNEL, 0}),
                  invariant::BrokenInvariant);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "MultiAfskDemodulator: an ensemble needs at least one member\n");

@@ -20,6 +20,7 @@
 namespace {
 
 using demod_afsk::AfskDemodulator;
+using demod_afsk::AfskSettings;
 using demod_afsk::SlicerState;
 
 uint32_t rounded_increment(double hz, double rate, double scale = 4294967296.0) {
@@ -61,7 +62,7 @@ TEST(AfskSetup, TableOfSettings) {
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message()
                      << c.rate << " Hz " << c.baud << " baud " << (c.profile_b ? "B" : "A"));
-        AfskDemodulator d(c.rate, c.baud, c.mark, c.space, c.profile_b, 3, 2);
+        AfskDemodulator d({c.rate, c.baud, c.mark, c.space, c.profile_b}, {3, 2});
         EXPECT_EQ(d.prefilter_taps().size(), c.prefilter);
         EXPECT_EQ(d.lowpass_taps().size(), c.lowpass);
         EXPECT_EQ(d.prefilter_window(), c.window);
@@ -85,10 +86,10 @@ TEST(AfskSetup, TableOfSettings) {
         EXPECT_EQ(d.decoders()[0].channel(), 3u);
         EXPECT_EQ(d.decoders()[0].subchan(), 2u);
     }
-    AfskDemodulator b(44100, 1200, 1200, 2200, true, 0, 0);
+    AfskDemodulator b({44100, 1200, 1200, 2200, true}, {0, 0});
     EXPECT_FLOAT_EQ(b.discriminator_gain(), 14.037466f);
     EXPECT_EQ(b.mark_level(), -1.0f);
-    AfskDemodulator a(44100, 1200, 1200, 2200, false, 0, 0);
+    AfskDemodulator a({44100, 1200, 1200, 2200, false}, {0, 0});
     EXPECT_EQ(a.bit_clock_step(), static_cast<int32_t>(a.mark_increment()));
     EXPECT_EQ(a.mark_level(), 0.0f);
 }
@@ -108,24 +109,24 @@ TEST(AfskSetup, SenselessSettingsAreSafe) {
                           {44100, 1200, 4000000000u, 4000000000u, true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.rate << " " << c.baud << " " << c.mark);
-        auto d = AfskDemodulator::create(c.rate, c.baud, c.mark, c.space, c.profile_b, 0, 0);
+        auto d = std::make_unique<AfskDemodulator>(AfskSettings{c.rate, c.baud, c.mark, c.space, c.profile_b}, demod::Identity{0, 0});
         EXPECT_GE(d->prefilter_taps().size(), 3u);
         EXPECT_GE(d->lowpass_taps().size(), 3u);
         d->set_num_slicers(9);
         for (int i = 0; i < 20000; ++i) d->process_sample(static_cast<int16_t>((i * 7919) % 20000));
         for (const auto& f : d->frames()) EXPECT_LE(f.quality, 100u);
     }
-    AfskDemodulator zero_rate(0, 1200, 1200, 2200, false, 0, 0);
+    AfskDemodulator zero_rate({0, 1200, 1200, 2200, false}, {0, 0});
     EXPECT_EQ(zero_rate.prefilter_taps().size(), 3u);
     EXPECT_EQ(zero_rate.bit_clock_step(), std::numeric_limits<int32_t>::max());
     EXPECT_EQ(zero_rate.mark_increment(), std::numeric_limits<uint32_t>::max());
-    AfskDemodulator zero_baud(8000, 0, 1200, 2200, false, 0, 0);
+    AfskDemodulator zero_baud({8000, 0, 1200, 2200, false}, {0, 0});
     EXPECT_EQ(zero_baud.prefilter_taps().size(), 479u);
     EXPECT_EQ(zero_baud.bit_clock_step(), 0);
 }
 
 TEST(AfskSetup, SlicerCountRebuildsDecodersAndClamps) {
-    AfskDemodulator d(44100, 1200, 1200, 2200, false, 5, 1);
+    AfskDemodulator d({44100, 1200, 1200, 2200, false}, {5, 1});
     d.decoders()[0].set_fix_bits(2);
     d.set_num_slicers(9);
     ASSERT_EQ(d.decoders().size(), 9u);
@@ -157,7 +158,7 @@ TEST(AfskSetup, OptionsHoldAcrossSlicerCountChanges) {
         {{.num_slicers = 40, .fix_bits = 3}, 9, 1},
     };
     for (const Case& c : cases) {
-        AfskDemodulator d(44100, 1200, 1200, 2200, false, 5, 1, c.options);
+        AfskDemodulator d({44100, 1200, 1200, 2200, false, c.options}, {5, 1});
         for (const std::size_t n : {c.slicers, c.later_slicers}) {
             SCOPED_TRACE(testing::Message() << c.options.num_slicers << " then " << n);
             if (n != c.slicers) d.set_num_slicers(n);
@@ -271,7 +272,7 @@ TEST(AfskSlicer, Quality) {
 
 struct Decoded {
     std::vector<hdlc::DecodedFrame> frames;
-    std::vector<demod_afsk::DcdChange> dcd;
+    std::vector<demod::DcdChange> dcd;
 };
 
 Decoded run(AfskDemodulator& d, const std::vector<int16_t>& audio) {
@@ -343,7 +344,7 @@ TEST_P(AfskEndToEnd, EveryFrameOncePerSlicerWithSampleIndex) {
     const auto stream = test_support::frame_stream(frames);
     const auto audio = test_support::to_pcm16(test_support::afsk_waveform(stream.levels, tones));
 
-    AfskDemodulator d(c.rate, 1200, 1200, 2200, c.profile_b, 7, 0);
+    AfskDemodulator d({c.rate, 1200, 1200, 2200, c.profile_b}, {7, 0});
     d.set_num_slicers(c.slicers);
     const Decoded decoded = run(d, audio);
     const std::vector<int> per_frame = check_frames(decoded, frames, stream, tones, d);
@@ -374,7 +375,7 @@ TEST(AfskEndToEndIndex, FrameCarriesIndexOfCompletingSample) {
     const auto frames = test_frames(2);
     const auto stream = test_support::frame_stream(frames);
     const auto audio = test_support::to_pcm16(test_support::afsk_waveform(stream.levels, tones));
-    AfskDemodulator d(44100, 1200, 1200, 2200, false, 0, 0);
+    AfskDemodulator d({44100, 1200, 1200, 2200, false}, {0, 0});
     std::size_t seen = 0;
     for (std::size_t i = 0; i < audio.size(); ++i) {
         d.process_sample(audio[i]);
@@ -403,7 +404,7 @@ TEST(AfskSlicer, SteadyTonesAgainstThresholds) {
                           {false, 2200, 0x000}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << (c.profile_b ? "B " : "A ") << c.hz);
-        AfskDemodulator d(44100, 1200, 1200, 2200, c.profile_b, 0, 0);
+        AfskDemodulator d({44100, 1200, 1200, 2200, c.profile_b}, {0, 0});
         d.set_num_slicers(9);
         for (int n = 0; n < 4000; ++n) {
             d.process_sample(
@@ -432,7 +433,7 @@ TEST(AfskNoise, DecodesAtSixteenDbEbN0) {
         const auto stream = test_support::frame_stream(frames);
         auto wave = test_support::afsk_waveform(stream.levels, tones);
         test_support::add_noise(wave, tones, 16.0, 11 + c.rate);
-        AfskDemodulator d(c.rate, 1200, 1200, 2200, c.profile_b, 0, 0);
+        AfskDemodulator d({c.rate, 1200, 1200, 2200, c.profile_b}, {0, 0});
         d.set_num_slicers(c.slicers);
         const Decoded decoded = run(d, test_support::to_pcm16(wave));
         const std::vector<int> per_frame = check_frames(decoded, frames, stream, tones, d);
@@ -451,8 +452,8 @@ TEST(AfskHardLimit, SignBeforePrefilterZeroIsPositive) {
     ASSERT_GT(std::count(audio.begin(), audio.end(), 0), 100);
     ASSERT_GT(std::count(audio.begin(), audio.end(), -1), 100);
 
-    AfskDemodulator limited(44100, 1200, 1200, 2200, false, 0, 0, {.hard_limit = true});
-    AfskDemodulator plain(44100, 1200, 1200, 2200, false, 0, 0);
+    AfskDemodulator limited({44100, 1200, 1200, 2200, false, {.hard_limit = true}}, {0, 0});
+    AfskDemodulator plain({44100, 1200, 1200, 2200, false}, {0, 0});
     std::vector<int16_t> signs;
     for (int16_t x : audio) signs.push_back(x < 0 ? -16384 : 16384);  // exactly -1.0 and +1.0
     const Decoded a = run(limited, audio);
@@ -481,7 +482,7 @@ TEST(AfskSilence, SignalAfterLongSilenceDecodes) {
         const auto stream = test_support::frame_stream(frames);
         const auto audio =
             test_support::to_pcm16(test_support::afsk_waveform(stream.levels, tones));
-        AfskDemodulator d(44100, 1200, 1200, 2200, c.profile_b, 0, 0);
+        AfskDemodulator d({44100, 1200, 1200, 2200, c.profile_b}, {0, 0});
         d.set_num_slicers(c.slicers);
         run(d, audio);  // a first burst sets the trackers
         const Decoded silence = run(d, std::vector<int16_t>(c.seconds * 44100, 0));
@@ -506,18 +507,18 @@ TEST(AfskCarrierDetect, RecordsOnAndOffUnlessTurnedOff) {
     const auto audio = test_support::to_pcm16(test_support::afsk_waveform(stream.levels, tones));
     const std::vector<int16_t> silence(44100, 0);
 
-    AfskDemodulator kept(44100, 1200, 1200, 2200, false, 4, 2);
+    AfskDemodulator kept({44100, 1200, 1200, 2200, false}, {4, 2});
     const Decoded signal = run(kept, audio);
     EXPECT_TRUE(kept.slicer(0).carrier_detect);
     ASSERT_EQ(signal.dcd.size(), 1u);
-    EXPECT_EQ(signal.dcd[0], (demod_afsk::DcdChange{4, 2, 0, true}));
+    EXPECT_EQ(signal.dcd[0], (demod::DcdChange{4, 2, 0, true}));
     ASSERT_EQ(signal.frames.size(), 2u);
     const Decoded quiet = run(kept, silence);
     EXPECT_FALSE(kept.slicer(0).carrier_detect);
     ASSERT_EQ(quiet.dcd.size(), 1u);
-    EXPECT_EQ(quiet.dcd[0], (demod_afsk::DcdChange{4, 2, 0, false}));
+    EXPECT_EQ(quiet.dcd[0], (demod::DcdChange{4, 2, 0, false}));
 
-    AfskDemodulator unkept(44100, 1200, 1200, 2200, false, 4, 2, {.keep_dcd_changes = false});
+    AfskDemodulator unkept({44100, 1200, 1200, 2200, false, {.keep_dcd_changes = false}}, {4, 2});
     EXPECT_FALSE(unkept.keeps_dcd_changes());
     const Decoded signal2 = run(unkept, audio);
     EXPECT_TRUE(unkept.slicer(0).carrier_detect);
@@ -542,7 +543,7 @@ TEST(AfskRoundTrip, TransmitAudioDecodes) {
             audio.insert(audio.end(), samples->begin(), samples->end());
         }
         audio.resize(audio.size() + c.rate / 10, 0);
-        AfskDemodulator d(c.rate, 1200, 1200, 2200, c.profile_b, 0, 0);
+        AfskDemodulator d({c.rate, 1200, 1200, 2200, c.profile_b}, {0, 0});
         d.set_num_slicers(c.slicers);
         const Decoded decoded = run(d, audio);
         std::vector<std::map<uint64_t, int>> copies(frames.size());
@@ -589,8 +590,8 @@ TEST(AfskQuietPath, MatchesPlainSlicerLoop) {
                      << "profile_b " << c.profile_b << " slicers " << c.slicers << " hard limit "
                      << c.hard_limit << " later " << c.slicers_later);
         const demod_afsk::AfskOptions options{.num_slicers = c.slicers, .hard_limit = c.hard_limit};
-        AfskDemodulator fast(44100, 1200, 1200, 2200, c.profile_b, 1, 0, options);
-        AfskDemodulator plain(44100, 1200, 1200, 2200, c.profile_b, 1, 0, options);
+        AfskDemodulator fast({44100, 1200, 1200, 2200, c.profile_b, options}, {1, 0});
+        AfskDemodulator plain({44100, 1200, 1200, 2200, c.profile_b, options}, {1, 0});
         plain.set_plain_slicers(true);
         std::size_t frames = 0;
         for (std::size_t i = 0; i < audio.size(); ++i) {
@@ -641,8 +642,7 @@ TEST(AfskFilters, ChainFollowsDirectConvolutionAtEverySample) {
     std::mt19937 rng(17);
     std::uniform_int_distribution<int> value(-20000, 20000);
     for (const Case& c : cases) {
-        AfskDemodulator demod(c.rate, c.baud, 1200, 2200, c.profile_b, 0, 0,
-                              {.hard_limit = c.hard_limit});
+        AfskDemodulator demod({c.rate, c.baud, 1200, 2200, c.profile_b, {.hard_limit = c.hard_limit}}, {0, 0});
         const auto pre_taps = demod.prefilter_taps();
         const auto low_taps = demod.lowpass_taps();
         std::array<float, 256> table;

@@ -1,25 +1,24 @@
 #pragma once
 
 // ChannelDemod: the receive demodulator of one radio channel, whichever kind
-// the channel's settings ask for, behind one interface. create_demod builds it,
-// process_demod_sample feeds it one sample at a time (process_demod_samples a
-// block, with the same results but faster for an ensemble), and after each block the
-// owner drains it with take_frames, take_bad_fcs, take_dcd_changes and dcd.
+// the channel's settings ask for. create_demod builds it, process_demod_sample
+// feeds it one sample at a time (process_demod_samples a block, with the same
+// results), and after each block the owner drains it with take_frames,
+// take_bad_fcs, take_dcd_changes and dcd.
 //
-// Each kind is one alternative of the variant, a struct holding its
-// demodulator with the same five operations; ChannelDemod forwards to the
-// alternative it holds. Every demodulator is built with all its settings and
-// drained the same way (its take_frames and take_bad_fcs; the AFSK one's
-// take_dcd_changes). A new kind is one more such struct in the variant. Used
-// by one thread only (the one that owns the channel's pipeline).
+// Every kind keeps the one contract of demod.h, so each operation here is the
+// same call on whichever kind is held. Used by one thread only (the one that
+// owns the channel's pipeline).
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <span>
+#include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
+#include "demod.h"
 #include "demod_afsk.h"
 #include "demod_afsk_multi.h"
 #include "hdlc.h"
@@ -31,99 +30,95 @@ namespace modem {
 
 class ChannelDemod {
 public:
-    // One AFSK demodulator with one to nine slicers.
-    struct Afsk {
-        std::unique_ptr<demod_afsk::AfskDemodulator> demod;
-
-        void process_sample(int16_t sample) { demod->process_sample(sample); }
-        std::vector<hdlc::DecodedFrame> take_frames() { return demod->take_frames(); }
-        uint64_t take_bad_fcs() { return demod->take_bad_fcs(); }
-        std::vector<demod_afsk::DcdChange> take_dcd_changes() { return demod->take_dcd_changes(); }
-        // None: its carrier detect is reported per slicer through take_dcd_changes.
-        std::optional<bool> dcd() const { return std::nullopt; }
-    };
-
-    // An ensemble of AFSK demodulators ("triple" or "dual").
-    struct MultiAfsk {
-        std::unique_ptr<demod_afsk_multi::MultiAfskDemodulator> demod;
-
-        void process_sample(int16_t sample) { demod->process_sample(sample); }
-        void process_samples(std::span<const int16_t> samples) { demod->process_samples(samples); }
-        std::vector<hdlc::DecodedFrame> take_frames() { return demod->take_frames(); }
-        uint64_t take_bad_fcs() { return demod->take_bad_fcs(); }
-        // None: members keep no records.
-        std::vector<demod_afsk::DcdChange> take_dcd_changes() { return {}; }
-        std::optional<bool> dcd() const { return demod->carrier_detect(); }
-    };
-
-    // One QPSK / 8-PSK demodulator, held inline.
-    struct Psk {
-        modem_psk::PskDemodulator demod;
-
-        void process_sample(int16_t sample) { demod.process_sample(sample); }
-        std::vector<hdlc::DecodedFrame> take_frames() { return demod.take_frames(); }
-        uint64_t take_bad_fcs() { return demod.take_bad_fcs(); }
-        std::vector<demod_afsk::DcdChange> take_dcd_changes() { return {}; }
-        std::optional<bool> dcd() const { return demod.dcd(); }
-    };
-
-    // One 9600-baud baseband demodulator, held inline.
-    struct Fsk9600 {
-        modem_9600::Demod9600 demod;
-
-        void process_sample(int16_t sample) { demod.process_sample(sample); }
-        std::vector<hdlc::DecodedFrame> take_frames() { return demod.take_frames(); }
-        uint64_t take_bad_fcs() { return demod.take_bad_fcs(); }
-        std::vector<demod_afsk::DcdChange> take_dcd_changes() { return {}; }
-        std::optional<bool> dcd() const { return demod.dcd(); }
-    };
-
+    // The kinds: one AFSK demodulator with one to nine slicers and an AFSK
+    // ensemble, both boxed (they are large); the PSK and 9600-baud
+    // demodulators, held inline.
+    using Afsk = std::unique_ptr<demod_afsk::AfskDemodulator>;
+    using MultiAfsk = std::unique_ptr<demod_afsk_multi::MultiAfskDemodulator>;
+    using Psk = modem_psk::PskDemodulator;
+    using Fsk9600 = modem_9600::Demod9600;
     using Kind = std::variant<Afsk, MultiAfsk, Psk, Fsk9600>;
 
-    explicit ChannelDemod(Kind kind) : kind_(std::move(kind)) {}
-
-    void process_sample(int16_t sample) {
-        std::visit([sample](auto& k) { k.process_sample(sample); }, kind_);
+private:
+    template <class T>
+    struct IsBox : std::false_type {};
+    template <class T>
+    struct IsBox<std::unique_ptr<T>> : std::true_type {};
+    template <class K>
+    static decltype(auto) unbox(K& k) {
+        if constexpr (IsBox<std::remove_const_t<K>>::value) {
+            return *k;
+        } else {
+            return k;
+        }
+    }
+    // Calls f with the demodulator itself, out of its box where it is boxed.
+    template <class F>
+    decltype(auto) visit(F&& f) {
+        return std::visit([&f](auto& k) -> decltype(auto) { return f(unbox(k)); }, kind_);
+    }
+    template <class F>
+    decltype(auto) visit(F&& f) const {
+        return std::visit([&f](const auto& k) -> decltype(auto) { return f(unbox(k)); }, kind_);
     }
 
-    // The same as process_sample on each sample in turn. A kind with a faster
-    // way for a block has its own process_samples (an ensemble runs its members
-    // over stretches of the block).
+public:
+    explicit ChannelDemod(Kind kind) : kind_(std::move(kind)) {}
+    // Builds the kind `Demod` in place from its constructor's arguments.
+    template <class Demod, class... Args>
+    ChannelDemod(std::in_place_type_t<Demod> kind, Args&&... args)
+        : kind_(kind, std::forward<Args>(args)...) {}
+
+    void process_sample(int16_t sample) {
+        visit([sample](auto& d) { d.process_sample(sample); });
+    }
+    // The same as process_sample on each sample in turn.
     void process_samples(std::span<const int16_t> samples) {
-        std::visit(
-            [samples](auto& k) {
-                if constexpr (requires { k.process_samples(samples); }) {
-                    k.process_samples(samples);
-                } else {
-                    for (int16_t s : samples) k.process_sample(s);
-                }
-            },
-            kind_);
+        visit([samples](auto& d) { d.process_samples(samples); });
     }
 
     // Moves out the queued frames, oldest first, leaving none.
     std::vector<hdlc::DecodedFrame> take_frames() {
-        return std::visit([](auto& k) { return k.take_frames(); }, kind_);
+        return visit([](auto& d) { return d.take_frames(); });
     }
 
     // The bad-FCS count of the demodulator's first decoder (slicer 0; member 0's
     // slicer 0 for an ensemble); every decoder's count is set to 0.
     uint64_t take_bad_fcs() {
-        return std::visit([](auto& k) { return k.take_bad_fcs(); }, kind_);
+        return visit([](auto& d) { return d.take_bad_fcs(); });
     }
 
-    // Moves out the queued per-slicer carrier-detect changes, oldest first.
-    std::vector<demod_afsk::DcdChange> take_dcd_changes() {
-        return std::visit([](auto& k) { return k.take_dcd_changes(); }, kind_);
+    // Moves out the carrier-detect changes since the last take, oldest first:
+    // per slicer for a single AFSK demodulator, else at most one for the
+    // demodulator as a whole (see demod.h).
+    std::vector<demod::DcdChange> take_dcd_changes() {
+        return visit([](auto& d) { return d.take_dcd_changes(); });
     }
 
-    // The channel's carrier-detect state as a whole, where the kind has one.
-    std::optional<bool> dcd() const {
-        return std::visit([](const auto& k) { return k.dcd(); }, kind_);
+    // Whether the demodulator detects carrier now: for a single AFSK
+    // demodulator, any slicer's carrier detect.
+    bool dcd() const {
+        return visit([](const auto& d) { return d.dcd(); });
+    }
+
+    // The demodulator held when it is a `Demod` (one of the kinds' classes),
+    // else null.
+    template <class Demod>
+    const Demod* get_if() const {
+        return visit([](const auto& d) -> const Demod* {
+            if constexpr (std::is_same_v<std::remove_cvref_t<decltype(d)>, Demod>) {
+                return &d;
+            } else {
+                return nullptr;
+            }
+        });
+    }
+    template <class Demod>
+    Demod* get_if() {
+        return const_cast<Demod*>(std::as_const(*this).get_if<Demod>());
     }
 
     const Kind& kind() const { return kind_; }
-    Kind& kind() { return kind_; }
 
 private:
     Kind kind_;

@@ -182,26 +182,11 @@ void Modem::process_block(uint32_t device_id, DevicePipeline& pipeline, audio::S
 }
 
 void Modem::report_carrier_detect(ChannelPipeline& channel) {
-    auto report = [&](const demod_afsk::DcdChange& change) {
+    for (const demod::DcdChange& change : channel.demod.take_dcd_changes()) {
         count(dcd_transitions_, channel.channel, 1);
         (void)ipc_->send(dcd_change_message(change, ipc::timestamp_ns()));
-    };
-    if (std::holds_alternative<ChannelDemod::Afsk>(channel.demod.kind())) {
-        for (const demod_afsk::DcdChange& change : channel.demod.take_dcd_changes()) {
-            if (change.slice < 32) {
-                const uint32_t bit = uint32_t{1} << change.slice;
-                channel.slicers_detected = change.detected ? channel.slicers_detected | bit
-                                                           : channel.slicers_detected & ~bit;
-            }
-            channel.dcd_state = channel.slicers_detected != 0;
-            report(change);
-        }
-        return;
     }
-    const std::optional<bool> detected = channel.demod.dcd();
-    if (!detected || *detected == channel.dcd_state) return;
-    channel.dcd_state = *detected;
-    report(demod_afsk::DcdChange{channel.channel, 0, 0, *detected});
+    channel.dcd_state = channel.demod.dcd();
 }
 
 void Modem::status_tick() {

@@ -46,10 +46,7 @@ struct ChannelPipeline {
     std::vector<ChannelDemod> extra_demods;  // the frequency-offset ones, possibly none
     uint32_t channel = 0;                    // key of the counters
     float audio_level_peak = 0.0f;           // linear peak of the device's last block after gain
-    bool dcd_state = false;                  // the channel's carrier detect as last reported
-    // A single AFSK demodulator's slicers whose last reported event was
-    // "detected", one bit per slicer; dcd_state is true while any is.
-    uint32_t slicers_detected = 0;
+    bool dcd_state = false;                  // the channel's carrier detect after the last block
 };
 
 // One running input device.

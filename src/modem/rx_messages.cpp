@@ -47,7 +47,7 @@ ipc::proto::IpcMessage received_frame_message(const hdlc::DecodedFrame& frame,
     return message;
 }
 
-ipc::proto::IpcMessage dcd_change_message(const demod_afsk::DcdChange& change,
+ipc::proto::IpcMessage dcd_change_message(const demod::DcdChange& change,
                                           uint64_t timestamp_ns) {
     ipc::proto::IpcMessage message;
     auto* out = message.mutable_dcd_change();

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "demod_afsk.h"
+#include "demod.h"
 #include "hdlc.h"
 #include "ipc/proto.h"
 
@@ -24,7 +24,7 @@ ipc::proto::IpcMessage received_frame_message(const hdlc::DecodedFrame& frame,
 
 // DcdChange of `change` stamped `timestamp_ns`; the identity fields keep their
 // low 32 bits.
-ipc::proto::IpcMessage dcd_change_message(const demod_afsk::DcdChange& change,
+ipc::proto::IpcMessage dcd_change_message(const demod::DcdChange& change,
                                           uint64_t timestamp_ns);
 
 // DeviceLevelUpdate of one device's levels in dBFS.

@@ -7,18 +7,16 @@
 
 namespace modem_9600 {
 
-Demod9600::Demod9600(uint32_t sample_rate, uint32_t baud, uint64_t channel, uint64_t subchan,
-                     uint8_t fix_bits)
-    : decoder_(channel, subchan, 0),
-      channel_(channel),
-      subchan_(subchan),
-      sample_rate_(sample_rate),
-      baud_(baud == 0 ? 9600 : baud),
-      pll_step_(bit_clock_step(sample_rate, baud_)) {
+Demod9600::Demod9600(const Settings9600& settings, const demod::Identity& identity)
+    : decoder_(identity.channel, identity.subchan, 0),
+      identity_(identity),
+      sample_rate_(settings.sample_rate),
+      baud_(settings.baud == 0 ? 9600 : settings.baud),
+      pll_step_(bit_clock_step(sample_rate_, baud_)) {
     taps_ = design_lowpass(sample_rate_, baud_);
     line_ = decltype(line_)(taps_.count);
     decoder_.set_scrambled(true);
-    decoder_.set_fix_bits(fix_bits);
+    decoder_.set_fix_bits(settings.fix_bits);
 }
 
 void Demod9600::process_sample(int16_t sample) {

@@ -12,8 +12,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
+#include "demod.h"
 #include "hdlc.h"
 
 namespace modem_psk {
@@ -53,6 +55,15 @@ public:
     // The one decoder.
     const hdlc::HdlcDecoder& decoder() const { return decoder_; }
     bool dcd() const { return dcd_; }
+    // The same as process_sample on each sample in turn.
+    void process_samples(std::span<const int16_t> samples) {
+        for (int16_t sample : samples) process_sample(sample);
+    }
+    // At most one record: the carrier detect now, when it differs from the
+    // state at the last take (see demod.h).
+    std::vector<demod::DcdChange> take_dcd_changes() {
+        return whole_dcd_.take({channel_, subchan_}, dcd_);
+    }
 
     uint32_t sample_rate() const { return sample_rate_; }
     uint32_t baud() const { return baud_; }
@@ -75,6 +86,7 @@ private:
     std::size_t ring_pos_ = 0;  // write_count_ mod N: where the oldest sample sits
     hdlc::HdlcDecoder decoder_;
     std::vector<hdlc::DecodedFrame> frames_;
+    demod::WholeDcd whole_dcd_;
     uint64_t write_count_ = 0;
     uint32_t prev_symbol_ = 0;
     uint64_t channel_;

@@ -6,7 +6,6 @@
 #include <array>
 #include <cstdint>
 #include <limits>
-#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -23,6 +22,7 @@
 namespace {
 
 using demod_afsk::AfskDemodulator;
+using demod_afsk_multi::MultiAfskDemodulator;
 using modem::ChannelConfig;
 using modem::ChannelDemod;
 
@@ -52,9 +52,9 @@ struct SelectionCase {
 };
 
 void expect_single(const ChannelDemod& demod, const SelectionCase& tc) {
-    const auto* afsk = std::get_if<ChannelDemod::Afsk>(&demod.kind());
+    const auto* afsk = demod.get_if<AfskDemodulator>();
     ASSERT_NE(afsk, nullptr) << tc.name;
-    const AfskDemodulator& d = *afsk->demod;
+    const AfskDemodulator& d = *afsk;
     EXPECT_EQ(d.num_slicers(), tc.slicers) << tc.name;
     ASSERT_EQ(d.decoders().size(), tc.slicers) << tc.name;
     for (size_t k = 0; k < tc.slicers; ++k) {
@@ -68,9 +68,9 @@ void expect_single(const ChannelDemod& demod, const SelectionCase& tc) {
 }
 
 void expect_ensemble(const ChannelDemod& demod, const SelectionCase& tc) {
-    const auto* multi = std::get_if<ChannelDemod::MultiAfsk>(&demod.kind());
+    const auto* multi = demod.get_if<MultiAfskDemodulator>();
     ASSERT_NE(multi, nullptr) << tc.name;
-    const auto members = multi->demod->members();
+    const auto members = multi->members();
     ASSERT_EQ(members.size(), tc.members) << tc.name;
     // Rows of "triple" and "dual": profiles B only for triple's member 2, hard
     // limit for member 1, nine slicers each, repair level 0 whatever fix_bits says.
@@ -127,15 +127,17 @@ TEST(CreateDemod, PassesRateBaudAndTones) {
     cfg.mark_freq = 1600;
     cfg.space_freq = 1800;
     ChannelDemod demod = modem::create_demod(cfg, 48000);
-    AfskDemodulator direct(48000, 300, 1600, 1800, false, 3, 0);
-    const auto& single = std::get<ChannelDemod::Afsk>(demod.kind());
-    EXPECT_EQ(single.demod->bit_clock_step(), direct.bit_clock_step());
-    EXPECT_EQ(single.demod->mark_increment(), direct.mark_increment());
-    EXPECT_EQ(single.demod->space_increment(), direct.space_increment());
+    AfskDemodulator direct({48000, 300, 1600, 1800, false}, {3, 0});
+    const auto* single = demod.get_if<AfskDemodulator>();
+    ASSERT_NE(single, nullptr);
+    EXPECT_EQ(single->bit_clock_step(), direct.bit_clock_step());
+    EXPECT_EQ(single->mark_increment(), direct.mark_increment());
+    EXPECT_EQ(single->space_increment(), direct.space_increment());
 
     cfg.demod_ensemble = "dual";
     ChannelDemod ensemble = modem::create_demod(cfg, 48000);
-    for (const auto& member : std::get<ChannelDemod::MultiAfsk>(ensemble.kind()).demod->members()) {
+    ASSERT_NE(ensemble.get_if<MultiAfskDemodulator>(), nullptr);
+    for (const auto& member : ensemble.get_if<MultiAfskDemodulator>()->members()) {
         EXPECT_EQ(member->bit_clock_step(), direct.bit_clock_step());
         EXPECT_EQ(member->mark_increment(), direct.mark_increment());
         EXPECT_EQ(member->space_increment(), direct.space_increment());
@@ -151,15 +153,15 @@ std::vector<std::size_t> filter_sizes(const ChannelDemod& demod) {
         sizes.push_back(d.prefilter_taps().size());
         sizes.push_back(d.lowpass_taps().size());
     };
-    if (const auto* single = std::get_if<ChannelDemod::Afsk>(&demod.kind())) afsk(*single->demod);
-    if (const auto* multi = std::get_if<ChannelDemod::MultiAfsk>(&demod.kind())) {
-        for (const auto& member : multi->demod->members()) afsk(*member);
+    if (const auto* single = demod.get_if<AfskDemodulator>()) afsk(*single);
+    if (const auto* multi = demod.get_if<MultiAfskDemodulator>()) {
+        for (const auto& member : multi->members()) afsk(*member);
     }
-    if (const auto* psk = std::get_if<ChannelDemod::Psk>(&demod.kind())) {
-        sizes.push_back(psk->demod.tap_count());
+    if (const auto* psk = demod.get_if<modem_psk::PskDemodulator>()) {
+        sizes.push_back(psk->tap_count());
     }
-    if (const auto* fsk = std::get_if<ChannelDemod::Fsk9600>(&demod.kind())) {
-        sizes.push_back(fsk->demod.tap_count());
+    if (const auto* fsk = demod.get_if<modem_9600::Demod9600>()) {
+        sizes.push_back(fsk->tap_count());
     }
     return sizes;
 }
@@ -247,7 +249,7 @@ TEST(CreateDemod, PskFilterIsCappedAtFourSymbolsOf480Samples) {
         ChannelConfig cfg = afsk_config("psk", "");
         cfg.baud = c.baud;
         ChannelDemod demod = modem::create_demod(cfg, c.sample_rate);
-        EXPECT_EQ(std::get<ChannelDemod::Psk>(demod.kind()).demod.tap_count(), c.taps);
+        EXPECT_EQ(demod.get_if<modem_psk::PskDemodulator>()->tap_count(), c.taps);
     }
 }
 
@@ -277,7 +279,7 @@ void count_bad_frames(hdlc::HdlcDecoder& decoder, int bad) {
 
 TEST(ChannelDemodDrain, BadFcsOfFirstDecoderAndResetOfAll) {
     ChannelDemod demod = modem::create_demod(afsk_config("afsk", "single", 9), RATE);
-    auto& decoders = std::get<ChannelDemod::Afsk>(demod.kind()).demod->decoders();
+    auto& decoders = demod.get_if<AfskDemodulator>()->decoders();
     const int counts[9] = {3, 5, 0, 1, 0, 0, 2, 0, 4};
     for (size_t k = 0; k < 9; ++k) count_bad_frames(decoders[k], counts[k]);
     EXPECT_EQ(demod.take_bad_fcs(), 3u);
@@ -286,7 +288,7 @@ TEST(ChannelDemodDrain, BadFcsOfFirstDecoderAndResetOfAll) {
 
     // Ensemble: member 0's slicer 0 counts; every member is reset.
     ChannelDemod triple = modem::create_demod(afsk_config("afsk", ""), RATE);
-    auto members = std::get<ChannelDemod::MultiAfsk>(triple.kind()).demod->members();
+    auto members = triple.get_if<MultiAfskDemodulator>()->members();
     count_bad_frames(members[0]->decoders()[0], 2);
     count_bad_frames(members[0]->decoders()[4], 1);
     count_bad_frames(members[1]->decoders()[0], 6);
@@ -320,8 +322,8 @@ TEST(ChannelDemodDrain, EnsembleCarrierDetectIsTheMajority) {
     };
     for (const auto& tc : cases) {
         ChannelDemod demod = modem::create_demod(afsk_config("afsk", tc.ensemble), RATE);
-        auto members = std::get<ChannelDemod::MultiAfsk>(demod.kind()).demod->members();
-        EXPECT_EQ(demod.dcd(), std::optional<bool>(false));
+        auto members = demod.get_if<MultiAfskDemodulator>()->members();
+        EXPECT_FALSE(demod.dcd());
         // Drive the chosen members alone with a carrier, the others with silence.
         for (size_t i = 0; i < members.size(); ++i) {
             const bool carrier =
@@ -334,22 +336,24 @@ TEST(ChannelDemodDrain, EnsembleCarrierDetectIsTheMajority) {
             }
             ASSERT_EQ(any_on, carrier) << tc.ensemble << " member " << i;
         }
-        EXPECT_EQ(demod.dcd(), std::optional<bool>(tc.dcd)) << tc.ensemble;
-        EXPECT_TRUE(demod.take_dcd_changes().empty());
+        EXPECT_EQ(demod.dcd(), tc.dcd) << tc.ensemble;
+        // The ensemble as a whole: one record when the majority changed.
+        const auto changes = demod.take_dcd_changes();
+        if (tc.dcd) {
+            EXPECT_EQ(changes, (std::vector<demod::DcdChange>{{3, 0, 0, true}})) << tc.ensemble;
+        } else {
+            EXPECT_TRUE(changes.empty()) << tc.ensemble;
+        }
+        EXPECT_TRUE(demod.take_dcd_changes().empty()) << tc.ensemble;
     }
 }
 
 // The frames queued inside the demodulator that `demod` holds.
 const std::vector<hdlc::DecodedFrame>& queued_frames(const ChannelDemod& demod) {
-    return std::visit(
-        [](const auto& k) -> const std::vector<hdlc::DecodedFrame>& {
-            if constexpr (requires { k.demod->frames(); }) {
-                return k.demod->frames();
-            } else {
-                return k.demod.frames();
-            }
-        },
-        demod.kind());
+    if (const auto* d = demod.get_if<AfskDemodulator>()) return d->frames();
+    if (const auto* d = demod.get_if<MultiAfskDemodulator>()) return d->frames();
+    if (const auto* d = demod.get_if<modem_psk::PskDemodulator>()) return d->frames();
+    return demod.get_if<modem_9600::Demod9600>()->frames();
 }
 
 // Every kind hands its frames over the same way: take_frames moves out all that
@@ -390,14 +394,18 @@ TEST(ChannelDemodDrain, EveryKindKeepsItsQueueRoom) {
 
 TEST(ChannelDemodDrain, SingleDemodulatorReportsChangesNotState) {
     ChannelDemod demod = modem::create_demod(afsk_config("afsk", "single", 9), RATE);
-    AfskDemodulator direct(RATE, 1200, 1200, 2200, false, 3, 0);
+    AfskDemodulator direct({RATE, 1200, 1200, 2200, false}, {3, 0});
     direct.set_num_slicers(9);
     const std::vector<int16_t> audio = carrier_audio();
     for (int16_t s : audio) {
         modem::process_demod_sample(demod, s);
         direct.process_sample(s);
     }
-    EXPECT_EQ(demod.dcd(), std::nullopt);
+    // The state is any slicer's; the changes are each slicer's own.
+    bool any_slicer = false;
+    for (std::size_t k = 0; k < 9; ++k) any_slicer = any_slicer || direct.slicer(k).carrier_detect;
+    ASSERT_TRUE(any_slicer);
+    EXPECT_TRUE(demod.dcd());
     const auto changes = demod.take_dcd_changes();
     ASSERT_FALSE(changes.empty());
     EXPECT_EQ(changes, direct.dcd_changes());
@@ -407,7 +415,7 @@ TEST(ChannelDemodDrain, SingleDemodulatorReportsChangesNotState) {
     EXPECT_EQ(frames, direct.frames());
     EXPECT_TRUE(demod.take_frames().empty());
     // Draining keeps the queues' room, so the next frames need no allocation.
-    AfskDemodulator& inner = *std::get<ChannelDemod::Afsk>(demod.kind()).demod;
+    AfskDemodulator& inner = *demod.get_if<AfskDemodulator>();
     EXPECT_GE(inner.frames().capacity(), frames.size());
     EXPECT_GE(inner.dcd_changes().capacity(), changes.size());
 }

@@ -392,8 +392,8 @@ Reference per_sample(const ChannelConfig& cfg, const Samples& samples, size_t bl
         ref.bad_fcs += demod.take_bad_fcs();
         for (const auto& f : demod.take_frames())
             ref.frames.push_back(modem::received_frame_message(f, 0));
-        if (const auto dcd = demod.dcd(); dcd && *dcd != state) {
-            state = *dcd;
+        if (const bool dcd = demod.dcd(); dcd != state) {
+            state = dcd;
             ref.edges.push_back(state);
         }
     }

@@ -43,7 +43,7 @@ TEST(RxMessages, ReceivedFrameCarriesTheFrameWithItsIdentityCutTo32Bits) {
 }
 
 TEST(RxMessages, DcdChangeCarriesTheEvent) {
-    const demod_afsk::DcdChange change{(uint64_t{7} << 32) | 3, 1, 4, true};
+    const demod::DcdChange change{(uint64_t{7} << 32) | 3, 1, 4, true};
     const auto message = modem::dcd_change_message(change, 42);
     ASSERT_TRUE(message.has_dcd_change());
     const auto& d = message.dcd_change();

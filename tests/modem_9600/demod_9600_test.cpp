@@ -44,7 +44,7 @@ TEST(Demod9600Setup, TapCountAndBitClockStep) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.sample_rate << " Hz, " << c.baud << " baud");
-        Demod9600 d(c.sample_rate, c.baud, 3, 0);
+        Demod9600 d({c.sample_rate, c.baud}, {3, 0});
         EXPECT_EQ(d.baud(), c.expect_baud);
         EXPECT_EQ(d.tap_count(), c.expect_taps);
         EXPECT_EQ(d.pll_step(), c.expect_step);
@@ -112,7 +112,7 @@ TEST(Demod9600Decode, ScrambledFramesDecodeOnceWithDemodulatorIdentity) {
         o.clock_ppm = c.clock_ppm;
         o.bt = c.bt;
         o.noise_rms = c.noise_rms;
-        Demod9600 d(static_cast<uint32_t>(c.sample_rate), 9600, 5, 0);
+        Demod9600 d({static_cast<uint32_t>(c.sample_rate), 9600}, {5, 0});
         const auto got = run(d, scrambled_signal(frames, o));
         ASSERT_EQ(got.size(), frames.size());
         for (std::size_t i = 0; i < got.size(); ++i) {
@@ -143,7 +143,7 @@ TEST(Demod9600Decode, OtherBaudRates) {
         o.sample_rate = rate;
         o.baud = baud;
         o.clock_ppm = 100;
-        Demod9600 d(rate, baud, 0, 0);
+        Demod9600 d({rate, baud}, {0, 0});
         const auto got = run(d, scrambled_signal(frames, o));
         ASSERT_EQ(got.size(), 1u);
         EXPECT_EQ(got[0].data, frames[0]);
@@ -153,7 +153,7 @@ TEST(Demod9600Decode, OtherBaudRates) {
 TEST(Demod9600Decode, UnscrambledSignalIsNotDecoded) {
     const std::vector<Bytes> frames = {sample_frame(40, 7)};
     const auto bits = test_modulators::frame_line_bits(frames, false);
-    Demod9600 d(48000, 9600, 0, 0);
+    Demod9600 d({48000, 9600}, {0, 0});
     EXPECT_TRUE(run(d, test_modulators::baseband_nrz(bits, BasebandOptions{})).empty());
 }
 
@@ -161,7 +161,7 @@ TEST(Demod9600Dcd, OnWithSignalOffAfterIt) {
     // 400 flags' worth of signal, then silence.
     const auto bits = test_modulators::frame_line_bits({}, true, 400);
     const auto signal = test_modulators::baseband_nrz(bits, BasebandOptions{});
-    Demod9600 d(48000, 9600, 0, 0);
+    Demod9600 d({48000, 9600}, {0, 0});
     const std::size_t bit = 5;  // samples per bit
     for (std::size_t i = 0; i < signal.size(); ++i) {
         d.process_sample(signal[i]);
@@ -188,7 +188,7 @@ TEST(Demod9600Dcd, OnWithSignalOffAfterIt) {
 }
 
 TEST(Demod9600Dcd, SilenceAndNoiseNeverTurnItOn) {
-    Demod9600 silent(48000, 9600, 0, 0);
+    Demod9600 silent({48000, 9600}, {0, 0});
     for (int i = 0; i < 48000; ++i) {
         silent.process_sample(0);
         ASSERT_FALSE(silent.dcd());
@@ -198,7 +198,7 @@ TEST(Demod9600Dcd, SilenceAndNoiseNeverTurnItOn) {
 
     std::mt19937 rng(9);
     std::normal_distribution<double> noise(0.0, 3000.0);
-    Demod9600 noisy(48000, 9600, 0, 0);
+    Demod9600 noisy({48000, 9600}, {0, 0});
     for (int i = 0; i < 48000; ++i) {
         noisy.process_sample(test_modulators::to_sample(noise(rng)));
         ASSERT_FALSE(noisy.dcd()) << i;
@@ -211,7 +211,7 @@ TEST(Demod9600Robustness, ExtremeSettingsAndInputStayDefined) {
     for (uint32_t rate : rates) {
         for (uint32_t baud : bauds) {
             SCOPED_TRACE(testing::Message() << rate << " Hz, " << baud << " baud");
-            Demod9600 d(rate, baud, 0, 0);
+            Demod9600 d({rate, baud}, {0, 0});
             ASSERT_GE(d.tap_count(), 3u);
             ASSERT_LE(d.tap_count(), 479u);
             for (int i = 0; i < 3000; ++i) {

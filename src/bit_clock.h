@@ -11,13 +11,21 @@
 // HDLC decoder with the correction tally, then calls finish_bit(); last comes
 // take_decision() with this sample's decision. Plain data: no allocation, any
 // copy is an independent clock.
+//
+// A demodulator with several slicers keeps their phases side by side in lanes
+// and steps them all at once with step_lanes, which also finds the lanes that
+// may reach a bit time; reference::step_lanes is the plain form it is checked
+// against.
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "num.h"
+#include "simd_sums.h"
 
 namespace bit_clock {
 
@@ -121,5 +129,57 @@ private:
         clock_phase = pulled;
     }
 };
+
+// Lanes stepped at once by step_lanes.
+inline constexpr std::size_t LANES = 12;
+
+// The phase above which a clock stepping by `step` may reach a bit time: with
+// a step s >= 0 a phase p does (p > 0 and p + s wraps negative) exactly when
+// p > max(0, INT32_MAX - s). For a negative step (never used) only phases of
+// INT32_MIN count as quiet, which is still exact.
+inline int32_t quiet_phase_limit(int32_t step) {
+    constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
+    return step >= 0 ? std::max<int32_t>(0, kMax - step) : std::numeric_limits<int32_t>::min();
+}
+
+namespace reference {
+
+// Adds steps[k] to phases[k] (wrapping) for every lane k < LANES; bit k of
+// the result is set when phase k was above `limit` before its step.
+inline uint32_t step_lanes(int32_t* phases, const int32_t* steps, int32_t limit) {
+    uint32_t above = 0;
+    for (std::size_t k = 0; k < LANES; ++k) {
+        above |= (phases[k] > limit ? 1u : 0u) << k;
+        phases[k] = static_cast<int32_t>(static_cast<uint32_t>(phases[k]) +
+                                         static_cast<uint32_t>(steps[k]));
+    }
+    return above;
+}
+
+}  // namespace reference
+
+// The same as reference::step_lanes, in vector registers where there are
+// some. phases and steps are 16-byte aligned.
+inline uint32_t step_lanes(int32_t* phases, const int32_t* steps, int32_t limit) {
+#if QUILLMAR_X86
+    static_assert(LANES == 12);
+    const __m128i lim = _mm_set1_epi32(limit);
+    auto* p = reinterpret_cast<__m128i*>(phases);
+    const auto* s = reinterpret_cast<const __m128i*>(steps);
+    const __m128i p0 = _mm_load_si128(p);
+    const __m128i p1 = _mm_load_si128(p + 1);
+    const __m128i p2 = _mm_load_si128(p + 2);
+    // Wrapping 32-bit additions.
+    _mm_store_si128(p, _mm_add_epi32(p0, _mm_load_si128(s)));
+    _mm_store_si128(p + 1, _mm_add_epi32(p1, _mm_load_si128(s + 1)));
+    _mm_store_si128(p + 2, _mm_add_epi32(p2, _mm_load_si128(s + 2)));
+    const auto above = [lim](__m128i v) {
+        return static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(v, lim))));
+    };
+    return above(p0) | above(p1) << 4 | above(p2) << 8;
+#else
+    return reference::step_lanes(phases, steps, limit);
+#endif
+}
 
 }  // namespace bit_clock

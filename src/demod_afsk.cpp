@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <limits>
 
 #include "drain.h"
 #include "num.h"
@@ -151,13 +150,7 @@ AfskDemodulator::AfskDemodulator(const AfskSettings& settings, const demod::Iden
         mark_level_ = -1.0f;
         space_level_ = -1.0f;
     }
-    // With a step of s >= 0, a phase p reaches a bit time (p > 0 and p + s
-    // wraps negative) exactly when p > max(0, INT32_MAX - s). The step is never
-    // negative; if it were, only all-equal phases of INT32_MIN would count as
-    // quiet, which is still exact.
-    constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
-    quiet_phase_limit_ = bit_clock_step_ >= 0 ? std::max<int32_t>(0, kMax - bit_clock_step_)
-                                              : std::numeric_limits<int32_t>::min();
+    quiet_phase_limit_ = bit_clock::quiet_phase_limit(bit_clock_step_);
     set_num_slicers(settings.options.num_slicers);
 }
 
@@ -284,32 +277,8 @@ void AfskDemodulator::run_plain_slicers(float v, float mark_mag, float space_mag
 // run_busy_slicers then does the rest of the full step for those slicers and
 // for the ones with a crossing. Most samples have no such slicer at all.
 inline uint32_t AfskDemodulator::step_clocks() {
-#if QUILLMAR_X86
-    static_assert(SLICER_LANES == 12);
-    const __m128i limit = _mm_set1_epi32(quiet_phase_limit_);
-    auto* phases = reinterpret_cast<__m128i*>(clock_phases_.data());
-    const auto* steps = reinterpret_cast<const __m128i*>(clock_steps_.data());
-    const __m128i p0 = _mm_load_si128(phases);
-    const __m128i p1 = _mm_load_si128(phases + 1);
-    const __m128i p2 = _mm_load_si128(phases + 2);
-    // Wrapping 32-bit additions, as the slicers' own clock steps.
-    _mm_store_si128(phases, _mm_add_epi32(p0, _mm_load_si128(steps)));
-    _mm_store_si128(phases + 1, _mm_add_epi32(p1, _mm_load_si128(steps + 1)));
-    _mm_store_si128(phases + 2, _mm_add_epi32(p2, _mm_load_si128(steps + 2)));
-    const auto above = [limit](__m128i p) {
-        return static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(p, limit))));
-    };
-    return used_slicers_ & (above(p0) | above(p1) << 4 | above(p2) << 8);
-#else
-    uint32_t above = 0;
-    for (std::size_t k = 0; k < SLICER_LANES; ++k) {
-        int32_t& phase = clock_phases_[k];
-        above |= (phase > quiet_phase_limit_ ? 1u : 0u) << k;
-        phase = static_cast<int32_t>(static_cast<uint32_t>(phase) +
-                                     static_cast<uint32_t>(clock_steps_[k]));
-    }
-    return above & used_slicers_;
-#endif
+    return used_slicers_ &
+           bit_clock::step_lanes(clock_phases_.data(), clock_steps_.data(), quiet_phase_limit_);
 }
 
 void AfskDemodulator::run_busy_slicers(uint32_t high, uint32_t crossings, uint32_t decisions,

@@ -247,7 +247,7 @@ private:
     // steps by clock_steps_[k]: the bit clock step for a used slicer, 0 for
     // the others and the padding, whose clocks stand still as in the plain loop.
     std::array<SlicerState, MAX_SLICERS> slicers_{};
-    static constexpr std::size_t SLICER_LANES = 12;
+    static constexpr std::size_t SLICER_LANES = bit_clock::LANES;
     alignas(16) std::array<int32_t, SLICER_LANES> clock_phases_{};
     alignas(16) std::array<int32_t, SLICER_LANES> clock_steps_{};
     // Bits 0 to n - 1.

@@ -491,7 +491,8 @@ Result<std::unique_ptr<RigctldPtt>> RigctldPtt::connect(const std::string& addr)
 Result<std::unique_ptr<RigctldPtt>> RigctldPtt::connect(const std::string& addr,
                                                         const Timings& timings) {
     if (addr.empty()) return make_error("rigctld ptt: address is empty");
-    // From here on every failure releases the client, which runs the safety unkey.
+    // A failure from here on discards the client: nothing was keyed, so its
+    // release sends nothing.
     std::unique_ptr<RigctldPtt> client(new RigctldPtt(addr, timings));
     if (Status opened = client->open_stream(timings.probe); !opened.ok()) return opened.error();
     if (Status written = client->write_line("t\n"); !written.ok()) return written.error();
@@ -514,6 +515,7 @@ Result<std::unique_ptr<RigctldPtt>> RigctldPtt::connect(const std::string& addr,
     }
     if (Status unkeyed = client->set_ptt(false); !unkeyed.ok()) return unkeyed.error();
     client->spawn_keepalive();
+    client->built_ = true;
     return client;
 }
 
@@ -522,6 +524,10 @@ RigctldPtt::RigctldPtt(std::string addr, const Timings& timings)
 
 RigctldPtt::~RigctldPtt() {
     keepalive_.reset();
+    if (!built_) {
+        close_stream();
+        return;
+    }
     try {
         (void)unkey_with_safety_retries();
     } catch (...) {

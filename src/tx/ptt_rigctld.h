@@ -114,14 +114,14 @@ private:
 // The "rigctld" PTT driver: key is set_ptt(true), unkey is
 // unkey_with_safety_retries. Built on one thread and used from one thread at
 // a time; the destructor (release) stops the keepalive thread, then unkeys
-// with the safety retries.
+// with the safety retries (a driver whose connect failed sends nothing).
 class RigctldPtt final : public ptt::PttDriver {
 public:
     // Connects to the daemon at `addr` ("host:port", the host a name, an IPv4
     // address or a bracketed IPv6 address), probes it ("t" must read 0 or 1),
-    // unkeys it and starts the keepalive thread. On a failure after the
-    // address check the half-built driver is released, which runs the safety
-    // unkey, before the error returns.
+    // unkeys it and starts the keepalive thread. A failure sends nothing more:
+    // the half-built driver has keyed nothing and is discarded without an
+    // unkey.
     static Result<std::unique_ptr<RigctldPtt>> connect(const std::string& addr);
     static Result<std::unique_ptr<RigctldPtt>> connect(const std::string& addr,
                                                        const Timings& timings);
@@ -165,6 +165,7 @@ private:
     std::optional<LineReader> reader_;
     std::shared_ptr<LinkFlags> flags_;
     ipc::UniqueFd stream_;
+    bool built_ = false;  // connect succeeded: the release unkeys
 };
 
 }  // namespace ptt_rigctld

@@ -1,6 +1,6 @@
-// The requests that reach the transmitter and the sound devices: PTT settings
-// and their retry, manual keying, frames, test signals, and the one-shot
-// threads that answer device listings and level scans.
+// The requests that reach the transmitter and the sound devices: PTT settings,
+// manual keying, frames, test signals, and the one-shot threads that answer
+// device listings and level scans.
 
 #include <exception>
 #include <string>
@@ -38,32 +38,14 @@ auto* find_in(Map& map, uint32_t key) {
 
 void Modem::apply_ptt_config(const ipc::proto::ConfigurePtt& config) {
     const uint32_t channel = config.channel();
-    Result<std::unique_ptr<ptt::PttDriver>> driver = ports_->build_driver(config);
-    if (!driver) {
-        log_line(fmt::format("quillmar-modem: ConfigurePtt: build driver for channel {} ({}): {}",
-                             channel, config.method(), driver.error_text()));
-        if (config.method() == "rigctld") ptt_retry_.insert(channel);
-        (void)tx_->send(TxMessage::UnregisterDriver{channel});
-    } else if (Status sent = tx_->send(TxMessage::RegisterDriver{channel, std::move(*driver)});
-               !sent) {
+    if (Status sent = tx_->send(TxMessage::ConfigurePtt{channel, ptt::ptt_settings(config)});
+        !sent) {
         log_line(
             fmt::format("quillmar-modem: ConfigurePtt: register driver for channel {}: tx worker "
                         "register_driver: {}",
                         channel, sent.error_text()));
-    } else {
-        ptt_retry_.erase(channel);
-        log_line(fmt::format("quillmar-modem: PTT configured for channel {} ({})", channel,
-                             config.method()));
     }
     ptt_configs_.insert_or_assign(channel, config);
-}
-
-void Modem::retry_ptt(uint32_t channel) {
-    if (!ptt_retry_.contains(channel)) return;
-    const ipc::proto::ConfigurePtt* stored = find_in(ptt_configs_, channel);
-    if (stored == nullptr) return;
-    const ipc::proto::ConfigurePtt copy = *stored;
-    apply_ptt_config(copy);
 }
 
 Modem::TxSettings Modem::tx_settings(uint32_t channel) const {
@@ -82,7 +64,6 @@ Modem::TxSettings Modem::tx_settings(uint32_t channel) const {
 
 void Modem::transmit_frame(const ipc::proto::TransmitFrame& frame) {
     const uint32_t channel = frame.channel();
-    retry_ptt(channel);
     const TxSettings s = tx_settings(channel);
     Result<FrameTransmission> built =
         build_frame_transmission(frame, s.channel, s.output, s.ptt, s.gain_db);
@@ -105,7 +86,6 @@ void Modem::transmit_frame(const ipc::proto::TransmitFrame& frame) {
 
 void Modem::transmit_test_signal(const ipc::proto::TransmitTestSignal& signal) {
     const uint32_t channel = signal.channel();
-    retry_ptt(channel);
     const TxSettings s = tx_settings(channel);
     Result<TxRequest> built =
         build_test_signal_request(signal, s.channel, s.output, s.ptt, s.gain_db);

@@ -33,7 +33,7 @@ void count(std::unordered_map<uint32_t, uint64_t>& counters, uint32_t channel, u
 
 Result<std::unique_ptr<Modem>> Modem::create(ipc::IpcHandle ipc, InboundReceiver inbound,
                                              ModemOptions options) {
-    Result<TxWorker> tx = TxWorker::spawn(options.open_output);
+    Result<TxWorker> tx = TxWorker::spawn(options.open_output, std::move(options.build_driver));
     if (!tx) return tx.error();
     if (!options.termination_signal) options.termination_signal = termination::received;
     return std::unique_ptr<Modem>(
@@ -43,7 +43,6 @@ Result<std::unique_ptr<Modem>> Modem::create(ipc::IpcHandle ipc, InboundReceiver
 Modem::Modem(ipc::IpcHandle ipc, InboundReceiver inbound, TxWorker tx, ModemOptions options)
     : ipc_(std::move(ipc)),
       inbound_(std::move(inbound)),
-      ports_(std::in_place),
       tx_(std::move(tx)),
       options_(std::move(options)) {
     last_status_ = options_.clock();
@@ -57,8 +56,6 @@ Modem::~Modem() {
     audio_configs_.clear();
     channel_configs_.clear();
     ptt_configs_.clear();
-    ptt_retry_.clear();
-    ports_.reset();
     device_gain_.clear();
     output_devices_.clear();
     device_pipelines_.clear();
@@ -74,13 +71,17 @@ void Modem::run(std::unique_ptr<Modem> modem) {
     if (!modem) return;
     while (modem->turn()) {
     }
+    // The end's line is the last word: the transmit worker may still log the
+    // message it finishes during the teardown.
+    const std::string end_line = std::move(modem->end_line_);
     modem.reset();
+    if (!end_line.empty()) soundcard::log_to_stderr(end_line);
 }
 
 bool Modem::turn() {
     if (const int signal_number = options_.termination_signal(); signal_number != 0) {
-        soundcard::log_to_stderr(
-            fmt::format("quillmar-modem: {} received, exiting", termination::name(signal_number)));
+        end_line_ =
+            fmt::format("quillmar-modem: {} received, exiting", termination::name(signal_number));
         return false;
     }
     if (Step step = serve(inbound_->try_recv()); step != Step::NothingWaiting) {
@@ -95,7 +96,7 @@ bool Modem::turn() {
 Modem::Step Modem::serve(ipc::Received<ipc::IpcInbound> received) {
     if (std::holds_alternative<ipc::QueueEmpty>(received)) return Step::NothingWaiting;
     if (std::holds_alternative<ipc::QueueClosed>(received)) {
-        soundcard::log_to_stderr("quillmar-modem: ipc channel closed, exiting");
+        end_line_ = "quillmar-modem: ipc channel closed, exiting";
         return Step::End;
     }
     ipc::IpcInbound& inbound = std::get<ipc::IpcInbound>(received);
@@ -103,12 +104,11 @@ Modem::Step Modem::serve(ipc::Received<ipc::IpcInbound> received) {
         return handle_ipc(message->message) ? Step::End : Step::Continue;
     }
     if (std::holds_alternative<ipc::IpcInbound::Closed>(inbound.event)) {
-        soundcard::log_to_stderr("quillmar-modem: peer disconnected, exiting");
+        end_line_ = "quillmar-modem: peer disconnected, exiting";
         return Step::End;
     }
     const auto& error = std::get<ipc::IpcInbound::ReadError>(inbound.event);
-    soundcard::log_to_stderr(
-        fmt::format("quillmar-modem: ipc read error: {}, exiting", error.text));
+    end_line_ = fmt::format("quillmar-modem: ipc read error: {}, exiting", error.text);
     return Step::End;
 }
 

@@ -2,10 +2,11 @@
 
 // The modem process's run-time state and its main loop. Modem holds the parent
 // connection's writer and inbound queue, the settings the parent sent, the
-// running receive pipelines, the transmit worker, the PTT device registry and
-// the counters of the status reports. Modem::run serves one inbound message
-// per turn, or, with none waiting, makes one pass over the running input
-// devices and runs the status tick, until the connection ends.
+// running receive pipelines, the transmit worker (which owns the PTT drivers
+// and their device registry) and the counters of the status reports.
+// Modem::run serves one inbound message per turn, or, with none waiting,
+// makes one pass over the running input devices and runs the status tick,
+// until the connection ends.
 //
 // Only the thread that runs the loop touches a Modem.
 
@@ -16,7 +17,6 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "audio/sample_queue.h"
@@ -30,7 +30,6 @@
 #include "modem/one_shot.h"
 #include "modem/tx_worker.h"
 #include "result.h"
-#include "tx/ptt.h"
 
 namespace modem {
 
@@ -66,6 +65,8 @@ struct ModemOptions {
     std::function<MonotonicTime()> clock = [] { return MonotonicClock::now(); };
     // How the transmit worker opens its playback sinks.
     OutputOpener open_output = soundcard_output_opener();
+    // How the transmit worker builds its PTT drivers.
+    DriverBuilder build_driver = registry_driver_builder();
     // The termination signal noted so far, 0 for none (termination::received).
     std::function<int()> termination_signal;
     // The cap on a scan's duration_ms (lowered by tests).
@@ -74,23 +75,24 @@ struct ModemOptions {
 
 class Modem {
 public:
-    // Starts the transmit worker first, then makes every table empty and the
-    // port registry; the first status tick comes 500 ms after now. Fails with
-    // the worker's error text, releasing `ipc` and `inbound`.
+    // Starts the transmit worker first, then makes every table empty; the
+    // first status tick comes 500 ms after now. Fails with the worker's error
+    // text, releasing `ipc` and `inbound`.
     static Result<std::unique_ptr<Modem>> create(ipc::IpcHandle ipc, InboundReceiver inbound,
                                                  ModemOptions options = {});
 
     // Runs the main loop on this thread until Shutdown, the end of the parent
     // connection or a termination signal, and tears the modem down before it
-    // returns. A broken invariant unwinds out of it, the teardown done.
+    // returns; the line that names the end comes after the teardown. A broken
+    // invariant unwinds out of it, the teardown done.
     static void run(std::unique_ptr<Modem> modem);
 
     // Teardown, in declared order: the listing and scan threads (a scan in
     // hand stopped at its wait, queued requests dropped, both joined), writer,
-    // inbound receiver, settings tables, port registry, gain cells, playback
-    // devices, pipelines (capture queues closed, source threads let go), then
-    // the transmit worker (the message in hand finishes, a transmission runs
-    // to its unkey, drivers released), then the counters.
+    // inbound receiver, settings tables, gain cells, playback devices,
+    // pipelines (capture queues closed, source threads let go), then the
+    // transmit worker (the message in hand finishes, a transmission runs to
+    // its unkey, drivers released), then the counters.
     ~Modem();
 
     Modem(const Modem&) = delete;
@@ -106,10 +108,10 @@ public:
     // channel not reported for 750 ms.
     void report_idle_output_levels();
 
-    // Builds the channel's PTT driver and hands it to the transmit worker, or
-    // prints why it could not be built (and has the worker drop the channel's
-    // old driver); a failed "rigctld" build is retried before the channel's
-    // next transmission. The settings are stored either way.
+    // Stores the channel's PTT settings and hands their driver part to the
+    // transmit worker, which builds the driver between transmissions, logs
+    // the outcome and retries a failed "rigctld" build before the channel's
+    // next transmission. Waits on no device.
     void apply_ptt_config(const ipc::proto::ConfigurePtt& config);
 
     // Answers a test signal with TestSignalResult; a failed send is dropped.
@@ -152,8 +154,6 @@ private:
         std::optional<float> gain_db;  // the output device's live gain
     };
     TxSettings tx_settings(uint32_t channel) const;
-    // Applies the stored PTT settings again if the channel's build is owed.
-    void retry_ptt(uint32_t channel);
     void transmit_frame(const ipc::proto::TransmitFrame& frame);
     void transmit_test_signal(const ipc::proto::TransmitTestSignal& signal);
     void manual_ptt(const ipc::proto::ManualPtt& request);
@@ -185,8 +185,6 @@ private:
     std::unordered_map<uint32_t, AudioConfig> audio_configs_;
     std::unordered_map<uint32_t, ChannelConfig> channel_configs_;
     std::unordered_map<uint32_t, ipc::proto::ConfigurePtt> ptt_configs_;
-    std::unordered_set<uint32_t> ptt_retry_;
-    std::optional<ptt::PortRegistry> ports_;
     std::unordered_map<uint32_t, SharedGainCell> device_gain_;
     std::unordered_map<uint32_t, OutputDevice> output_devices_;
     std::unordered_map<uint32_t, DevicePipeline> device_pipelines_;
@@ -199,6 +197,8 @@ private:
     MonotonicTime last_status_;
 
     ModemOptions options_;
+    // The line of the end that stopped the loop, printed after the teardown.
+    std::string end_line_;
     // The device ids of one audio pass, kept to reuse its room.
     std::vector<uint32_t> pass_devices_;
 };

@@ -122,10 +122,11 @@ private:
 class Worker {
 public:
     Worker(ipc::QueueReceiver<tx_detail::Queued> rx, std::shared_ptr<std::atomic<bool>> shutdown,
-           OutputOpener open_output)
+           OutputOpener open_output, DriverBuilder build_driver)
         : rx_(std::move(rx)),
           shutdown_(std::move(shutdown)),
-          open_output_(std::move(open_output)) {}
+          open_output_(std::move(open_output)),
+          build_driver_(std::move(build_driver)) {}
 
     // The thread's body: the loop, then leaving.
     void run() noexcept {
@@ -162,14 +163,15 @@ private:
     }
 
     // Releases, in this order, the registered devices, the drivers, the sinks,
-    // the flag and the queue; messages still queued are dropped here, a
-    // queued driver with its release behaviour.
+    // the flag and the queue; messages still queued are dropped here (a queued
+    // ConfigurePtt builds nothing).
     void leave() noexcept {
         devices_.clear();
         while (!drivers_.empty()) {
             auto node = drivers_.extract(drivers_.begin());
             release_driver(std::move(node.mapped()));
         }
+        retry_.clear();
         sinks_.clear();
         shutdown_.reset();
         rx_.reset();
@@ -177,20 +179,41 @@ private:
 
     void handle(TxMessage::Transmit& message) { transmit(message.request); }
 
-    void handle(TxMessage::RegisterDriver& message) {
-        auto found = drivers_.find(message.channel);
-        if (found != drivers_.end()) {
+    void handle(TxMessage::ConfigurePtt& message) {
+        configure_ptt(message.channel, message.settings);
+    }
+
+    // Builds the channel's driver and installs it in place of the old one,
+    // which is released after the new one's build (so a replacement on the
+    // same line ends with the new driver's unkeyed level). A failed build
+    // releases the old driver too; a failed "rigctld" build is owed a retry
+    // before the channel's next transmission.
+    void configure_ptt(uint32_t channel, const ptt::PttSettings& settings) {
+        retry_.erase(channel);
+        Result<std::unique_ptr<ptt::PttDriver>> built = build_driver_(settings);
+        if (built && !*built) invariant::broken("tx worker: the driver builder returned no driver");
+        if (built) {
+            log_line(fmt::format("quillmar-modem: PTT configured for channel {} ({})", channel,
+                                 settings.method));
+        } else {
+            log_line(
+                fmt::format("quillmar-modem: ConfigurePtt: build driver for channel {} ({}): {}",
+                            channel, settings.method, built.error_text()));
+            if (settings.method == "rigctld") retry_.insert_or_assign(channel, settings);
+        }
+        if (auto found = drivers_.find(channel); found != drivers_.end()) {
             auto node = drivers_.extract(found);
             release_driver(std::move(node.mapped()));
         }
-        drivers_.emplace(message.channel, DriverSlot{std::move(message.driver)});
+        if (built) drivers_.emplace(channel, DriverSlot{std::move(*built)});
     }
 
-    void handle(TxMessage::UnregisterDriver& message) {
-        auto found = drivers_.find(message.channel);
-        if (found == drivers_.end()) return;
-        auto node = drivers_.extract(found);
-        release_driver(std::move(node.mapped()));
+    // Builds the channel's driver again when its last build is owed a retry.
+    void retry_ptt(uint32_t channel) {
+        auto owed = retry_.find(channel);
+        if (owed == retry_.end()) return;
+        const ptt::PttSettings settings = owed->second;
+        configure_ptt(channel, settings);
     }
 
     void handle(TxMessage::RegisterOutputDevice& message) {
@@ -238,6 +261,7 @@ private:
     }
 
     void transmit(TxRequest& r) {
+        retry_ptt(r.channel);
         auto found = drivers_.find(r.channel);
         if (found == drivers_.end()) {
             log_line(fmt::format(
@@ -347,8 +371,10 @@ private:
     std::optional<ipc::QueueReceiver<tx_detail::Queued>> rx_;
     std::shared_ptr<std::atomic<bool>> shutdown_;
     OutputOpener open_output_;
+    DriverBuilder build_driver_;  // holds the port registry, released after the drivers
     std::map<uint32_t, OutputDevice> devices_;
     std::map<uint32_t, DriverSlot> drivers_;
+    std::map<uint32_t, ptt::PttSettings> retry_;  // channels owed a "rigctld" build
     SinkTable sinks_;
 };
 
@@ -379,6 +405,11 @@ DrainTiming drain_timing(uint64_t samples, uint32_t sample_rate) {
     return {nominal, num::saturating_add(nominal, kDrainGraceNs)};
 }
 
+DriverBuilder registry_driver_builder(ptt::DeviceOpeners openers) {
+    auto registry = std::make_shared<ptt::PortRegistry>(std::move(openers));
+    return [registry](const ptt::PttSettings& settings) { return registry->build_driver(settings); };
+}
+
 OutputOpener soundcard_output_opener() {
     return [](const soundcard::OutputSpec& spec,
               std::optional<OutputDevice> device) -> Result<std::unique_ptr<TxSink>> {
@@ -403,12 +434,14 @@ void QueuedSamples::release() {
 
 }  // namespace tx_detail
 
-Result<TxWorker> TxWorker::spawn(OutputOpener open_output) {
+Result<TxWorker> TxWorker::spawn(OutputOpener open_output, DriverBuilder build_driver) {
     if (!open_output) invariant::broken("tx worker: spawned without an output opener");
+    if (!build_driver) invariant::broken("tx worker: spawned without a driver builder");
     auto shutdown = std::make_shared<std::atomic<bool>>(false);
     auto queued_samples = std::make_shared<std::atomic<uint64_t>>(0);
     auto [tx, rx] = ipc::make_unbounded_queue<tx_detail::Queued>();
-    auto worker = std::make_unique<Worker>(std::move(rx), shutdown, std::move(open_output));
+    auto worker = std::make_unique<Worker>(std::move(rx), shutdown, std::move(open_output),
+                                           std::move(build_driver));
     std::thread thread;
     try {
         thread = std::thread([worker = std::move(worker)] { worker->run(); });
@@ -448,10 +481,6 @@ Status TxWorker::transmit(TxRequest request) {
 Status TxWorker::send(TxMessage message) {
     if (auto* transmission = std::get_if<TxMessage::Transmit>(&message.item)) {
         return transmit(std::move(transmission->request));
-    }
-    if (auto* registration = std::get_if<TxMessage::RegisterDriver>(&message.item);
-        registration != nullptr && !registration->driver) {
-        invariant::broken("tx worker: RegisterDriver without a driver");
     }
     if (!tx_.send(tx_detail::Queued{std::move(message), std::nullopt})) {
         return make_error("{}", kClosedChannel);

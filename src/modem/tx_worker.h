@@ -1,10 +1,11 @@
 #pragma once
 
-// The transmit worker: the thread "quillmar-tx" that owns the channels' PTT
-// drivers, the output devices registered for transmission and the playback
-// sinks opened on them, and plays one transmission at a time between a key
-// and an unkey of the channel's PTT. All its work comes through one
-// first-in-first-out queue filled by its owner.
+// The transmit worker: the thread "quillmar-tx" that builds and owns the
+// channels' PTT drivers, the output devices registered for transmission and
+// the playback sinks opened on them, and plays one transmission at a time
+// between a key and an unkey of the channel's PTT. All its work comes through
+// one first-in-first-out queue filled by its owner, so that building a driver
+// (which may wait seconds on a device or a daemon) never holds the owner.
 
 #include <atomic>
 #include <cstdint>
@@ -45,14 +46,12 @@ struct TxMessage {
     struct Transmit {
         TxRequest request;
     };
-    // Install the channel's driver, releasing one installed before.
-    struct RegisterDriver {
+    // Build the channel's driver from `settings` and install it, releasing
+    // the one installed before; a failed build releases it too and leaves the
+    // channel without a driver. Logs the outcome.
+    struct ConfigurePtt {
         uint32_t channel = 0;
-        std::unique_ptr<ptt::PttDriver> driver;
-    };
-    // Remove and release the channel's driver, if any.
-    struct UnregisterDriver {
-        uint32_t channel = 0;
+        ptt::PttSettings settings;
     };
     // Remember the device under its id; an open sink for the id stays as it is.
     struct RegisterOutputDevice {
@@ -67,8 +66,8 @@ struct TxMessage {
         bool keyed = false;
     };
 
-    using Item = std::variant<Transmit, RegisterDriver, UnregisterDriver, RegisterOutputDevice,
-                              ClearOutputDevices, ManualKey>;
+    using Item =
+        std::variant<Transmit, ConfigurePtt, RegisterOutputDevice, ClearOutputDevices, ManualKey>;
 
     template <class M>
     requires std::is_constructible_v<Item, M&&> TxMessage(M&& message)
@@ -97,6 +96,15 @@ public:
 // spec's device name. Called on the worker thread.
 using OutputOpener = std::function<Result<std::unique_ptr<TxSink>>(
     const soundcard::OutputSpec& spec, std::optional<OutputDevice> device)>;
+
+// Builds a channel's PTT driver from its settings. Called on the worker
+// thread, between transmissions; may wait on a device or a daemon.
+using DriverBuilder =
+    std::function<Result<std::unique_ptr<ptt::PttDriver>>(const ptt::PttSettings& settings)>;
+
+// Builds drivers through a port registry of its own, which opens devices with
+// `openers` and lives as long as the builder.
+DriverBuilder registry_driver_builder(ptt::DeviceOpeners openers = ptt::DeviceOpeners::system());
 
 // The worker's view of an open sound-card sink, which it takes over.
 std::unique_ptr<TxSink> as_tx_sink(soundcard::AudioSink sink);
@@ -145,13 +153,16 @@ struct Queued {
 }  // namespace tx_detail
 
 // The owner's handle of the worker. Dropping it stops the worker: the message
-// in hand is finished (a transmission runs to its unkey), the rest are dropped
-// unhandled.
+// in hand is finished (a transmission runs to its unkey; a driver build to its
+// end, which for "rigctld" is bounded by its connect and probe timeouts), the
+// rest are dropped unhandled.
 class TxWorker {
 public:
     // Starts "quillmar-tx" with an empty queue; sinks are opened with
-    // `open_output`. Fails with "spawn quillmar-tx thread: {}".
-    static Result<TxWorker> spawn(OutputOpener open_output = soundcard_output_opener());
+    // `open_output`, drivers built with `build_driver`. Fails with "spawn
+    // quillmar-tx thread: {}".
+    static Result<TxWorker> spawn(OutputOpener open_output = soundcard_output_opener(),
+                                  DriverBuilder build_driver = registry_driver_builder());
 
     TxWorker(TxWorker&&) noexcept = default;
     TxWorker& operator=(TxWorker&&) = delete;

@@ -221,21 +221,25 @@ PortRegistry::PortRegistry(DeviceOpeners openers)
       cm108_devices_(std::make_shared<Cm108Table>(openers_.cm108)),
       gpio_lines_(std::make_shared<GpioLineTable>()) {}
 
-Result<std::unique_ptr<PttDriver>> PortRegistry::build_driver(
-    const ipc::proto::ConfigurePtt& config) {
-    const std::string& method = config.method();
+PttSettings ptt_settings(const ipc::proto::ConfigurePtt& config) {
+    return PttSettings{config.method(), config.device(), config.gpio_pin(), config.gpio_line(),
+                       config.invert()};
+}
+
+Result<std::unique_ptr<PttDriver>> PortRegistry::build_driver(const PttSettings& settings) {
+    const std::string& method = settings.method;
     if (method.empty() || method == "none" || method == "vox" || method == "digirig_tone") {
         return std::unique_ptr<PttDriver>(std::make_unique<NonePtt>());
     }
     if (method == "serial_rts") {
-        return as_driver(serial_driver(config.device(), SerialLine::Rts, config.invert()));
+        return as_driver(serial_driver(settings.device, SerialLine::Rts, settings.invert));
     }
     if (method == "serial_dtr") {
-        return as_driver(serial_driver(config.device(), SerialLine::Dtr, config.invert()));
+        return as_driver(serial_driver(settings.device, SerialLine::Dtr, settings.invert));
     }
-    if (method == "gpio") return gpio_driver(config.device(), config.gpio_line(), config.invert());
-    if (method == "cm108") return cm108_driver(config.device(), config.gpio_pin(), config.invert());
-    if (method == "rigctld") return rigctld_driver(config.device());
+    if (method == "gpio") return gpio_driver(settings.device, settings.gpio_line, settings.invert);
+    if (method == "cm108") return cm108_driver(settings.device, settings.gpio_pin, settings.invert);
+    if (method == "rigctld") return rigctld_driver(settings.device);
     if (method == "android")
         return make_error("android ptt method is only valid on Android targets");
     return make_error("unknown ptt method '{}'", method);

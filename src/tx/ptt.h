@@ -21,9 +21,9 @@
 
 namespace ptt {
 
-// Keys and unkeys one radio channel's transmitter. Built on the main thread,
-// moved to the transmit worker, which calls it from its own thread and
-// releases it there: the destructor is the driver's release behaviour.
+// Keys and unkeys one radio channel's transmitter. Built, called and released
+// by the transmit worker on its own thread: the destructor is the driver's
+// release behaviour.
 class PttDriver {
 public:
     virtual ~PttDriver() = default;
@@ -325,6 +325,22 @@ private:
     uint64_t id_;
 };
 
+// What a driver is built from: the fields of a ConfigurePtt that select and
+// address the device. Plain data, so that the main thread can hand it to the
+// thread that builds the driver.
+struct PttSettings {
+    std::string method;  // compared exactly: no trimming, case-sensitive
+    std::string device;  // path, or "host:port" for "rigctld"
+    uint32_t gpio_pin = 0;
+    uint32_t gpio_line = 0;
+    bool invert = false;
+
+    bool operator==(const PttSettings&) const = default;
+};
+
+// The driver settings of `config`; its timing fields are not among them.
+PttSettings ptt_settings(const ipc::proto::ConfigurePtt& config);
+
 // How the registry opens devices; tests substitute fakes.
 struct DeviceOpeners {
     std::function<Result<std::unique_ptr<ModemControlLines>>(const std::string& path)> serial;
@@ -341,19 +357,24 @@ struct DeviceOpeners {
 // handle per device: serial ports and CM108 nodes by path, GPIO lines by chip
 // path and line, so that channels can share them. Handles stay open until the
 // registry and every driver sharing them are gone, or until their device goes
-// away, after which the next build or write on that path opens it afresh. Used from one thread (the main thread);
-// the drivers it builds may move to any thread.
+// away, after which the next build or write on that path opens it afresh.
+// Used from one thread (the transmit worker's); the drivers it builds may
+// move to any thread.
 class PortRegistry {
 public:
     // Empty tables, the system's device openers.
     PortRegistry();
     explicit PortRegistry(DeviceOpeners openers);
 
-    // A driver for `config`'s method (exact text), device, gpio_pin, gpio_line
-    // and invert. Every driver but NonePtt has written its unkeyed level once
-    // when it is returned. Errors: the method's own texts, or the device
-    // layer's unchanged; a failed build keeps every handle it opened.
-    Result<std::unique_ptr<PttDriver>> build_driver(const ipc::proto::ConfigurePtt& config);
+    // A driver for `settings`' method, device, gpio_pin, gpio_line and
+    // invert. Every driver but NonePtt has written its unkeyed level once when
+    // it is returned. Errors: the method's own texts, or the device layer's
+    // unchanged; a failed build keeps every handle it opened. A "rigctld"
+    // build connects and probes the daemon, which can take seconds.
+    Result<std::unique_ptr<PttDriver>> build_driver(const PttSettings& settings);
+    Result<std::unique_ptr<PttDriver>> build_driver(const ipc::proto::ConfigurePtt& config) {
+        return build_driver(ptt_settings(config));
+    }
 
     // A driver for line `line` of the serial port at `path`, opened or shared.
     Result<std::unique_ptr<SerialLinePtt>> serial_driver(const std::string& path, SerialLine line,

@@ -338,5 +338,132 @@ class RigctldPtt(harness.ModemTestCase):
         self.assertEqual(rig.ptt(), "0")
 
 
+class DriverBuilds(harness.ModemTestCase):
+    """PTT drivers are built on the transmit worker: a daemon that never
+    answers holds neither the main loop nor the keying of another channel,
+    and settings sent again during a frame take effect after it."""
+
+    FRAMES = 30
+    BUILD_FAILED = re.compile(
+        r"quillmar-modem: ConfigurePtt: build driver for channel 1 \(rigctld\): read: .*")
+    NO_DRIVER = "quillmar-modem: TransmitFrame: no PTT driver registered for channel 1"
+
+    def capture_config(self, capture_file):
+        """A paced capture device "quillmar_cap" playing `capture_file` and
+        the paced output "txout"."""
+        capture = ('pcm.quillmar_cap {\n  type quillmar_paced\n  formats [ "S16_LE" ]\n'
+                   f'  channels [ 1 ]\n  rates [ 48000 ]\n  capture_file "{capture_file}"\n}}\n')
+        return paced_alsa.write_config(self.dir, [capture, paced_alsa.pcm("txout")],
+                                       [("quillmar_cap", "Paced capture"), ("txout", "Output")])
+
+    def test_a_silent_daemon_holds_neither_the_receive_road_nor_another_channel(self):
+        raw = os.path.join(self.dir, "frames.raw")
+        payloads = harness.make_recording(raw, "raw", 48000, frames=self.FRAMES)
+        hidraw = os.path.join(self.dir, "hidraw")
+        open(hidraw, "wb").close()
+        # Accepts connections (in its backlog) and never answers.
+        silent = socket.socket()
+        self.addCleanup(silent.close)
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(64)
+        modem = self.start_modem(env=self.capture_config(raw))
+        conn = modem.connect()
+        conn.send(pb.IpcMessage(configure_audio=pb.ConfigureAudio(
+            device_id=1, device_name="quillmar_cap", source_type="soundcard", sample_rate=48000,
+            channels=1)))
+        conn.send(audio(5, "txout"))
+        for number in (0, 1):
+            conn.send(pb.IpcMessage(configure_channel=pb.ConfigureChannel(
+                channel=number, device_id=1, output_device_id=5)))
+        conn.send(pb.IpcMessage(configure_ptt=pb.ConfigurePtt(
+            channel=0, method="cm108", device=hidraw, gpio_pin=3)))
+        conn.send(pb.IpcMessage(start_audio=pb.StartAudio()))
+        self.assertIsNotNone(conn.wait_for(lambda m: m.HasField("device_level_update")))
+        conn.send(ptt(1, "rigctld", "127.0.0.1:%d" % silent.getsockname()[1]))
+        for _ in range(5):
+            conn.send(frame(1))
+        self.assertTrue(modem.wait_for_stderr(
+            lambda _: modem.stderr_lines().count(self.NO_DRIVER) == 5, timeout=60))
+
+        # The worker is free again: a manual key on channel 0 is served at once.
+        sent = time.monotonic()
+        conn.send(pb.IpcMessage(manual_ptt=pb.ManualPtt(channel=0, keyed=True)))
+        keyed = bytes([0, 0, 4, 4, 0])
+        while not self.cm108_reports(hidraw)[-1:] == [keyed]:
+            self.assertLess(time.monotonic() - sent, harness.TIMEOUT, "never keyed")
+            time.sleep(0.005)
+        keyed_after = time.monotonic() - sent
+        conn.send(pb.IpcMessage(manual_ptt=pb.ManualPtt(channel=0, keyed=False)))
+        self.assertTrue(modem.wait_for_stderr(
+            lambda l: l == "quillmar-modem: ManualKey channel=0 keyed=false: ok"))
+        self.assertEqual(self.cm108_reports(hidraw)[-1], bytes([0, 0, 0, 4, 0]))
+
+        deadline = time.monotonic() + 60
+        while len(self.frames_on(conn, 0)) < self.FRAMES and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertEqual(self.frames_on(conn, 0), payloads)
+        levels = [t for t, m in conn.messages()
+                  if m.HasField("device_level_update") and m.device_level_update.device_id == 1]
+        gaps = [b - a for a, b in zip(levels, levels[1:])]
+        # The reports come every 200 ms; a build on the main thread would
+        # hold them for the 2 s probe timeout. The bounds are loose for a
+        # loaded machine.
+        self.assertLess(max(gaps), 1.0, f"longest gap between level reports {max(gaps):.3f} s")
+        self.assertLess(keyed_after, 1.0, f"the manual key took {keyed_after:.3f} s")
+
+        conn.send(pb.IpcMessage(shutdown=pb.Shutdown()))
+        manual = "quillmar-modem: ManualKey channel=0 keyed={}: ok"
+        self.assert_end(modem, conn, stderr=[
+            "quillmar-modem: PTT configured for channel 0 (cm108)", self.BUILD_FAILED,
+            *[self.BUILD_FAILED, self.NO_DRIVER] * 5, manual.format("true"),
+            manual.format("false")])
+
+    def test_settings_sent_again_during_a_frame_take_effect_after_it(self):
+        rig = Rigctld()
+        self.addCleanup(rig.close)
+        env = paced_alsa.write_config(self.dir, [paced_alsa.pcm("txout")],
+                                      [("txout", "Test output")])
+        modem = self.start_modem(env=env)
+        conn = modem.connect()
+        configured = "quillmar-modem: PTT configured for channel 3 (rigctld)"
+        for message in (audio(5, "txout"), channel(3), ptt(3, "rigctld", rig.address())):
+            conn.send(message)
+        self.assertTrue(modem.wait_for_stderr(lambda l: l == configured))
+
+        conn.send(frame(3, txdelay=3000))  # about three seconds on the air
+        self.assertTrue(rig.wait_ptt("1"), "the rig was never keyed")
+        keyed_at = time.monotonic()
+        conn.send(ptt(3, "rigctld", rig.address()))
+        # The rig stays keyed to the frame's end; the new driver is built
+        # only after the unkey.
+        while rig.ptt() == "1":
+            self.assertLess(time.monotonic() - keyed_at, harness.TIMEOUT, "never unkeyed")
+            time.sleep(0.02)
+        keyed_for = time.monotonic() - keyed_at
+        self.assertGreater(keyed_for, 2.0, "the new settings cut the frame short")
+        self.assertTrue(modem.wait_for_stderr(
+            lambda _: modem.stderr_lines().count(configured) == 2))
+
+        conn.send(frame(3))  # the new driver serves the next frame
+        self.assertTrue(rig.wait_ptt("1"), "the new driver never keyed")
+        self.assertTrue(rig.wait_ptt("0"), "the new driver never unkeyed")
+        conn.shutdown_write()
+        self.assert_end(modem, conn, stderr=[configured, SINK_OPENED, configured, PEER_CLOSED])
+        self.assertEqual(rig.ptt(), "0")
+
+    @staticmethod
+    def cm108_reports(path):
+        with open(path, "rb") as f:
+            data = f.read()
+        return [data[i:i + 5] for i in range(0, len(data) - len(data) % 5, 5)]
+
+    @staticmethod
+    def frames_on(conn, number):
+        """The distinct payloads received on channel `number`, in order."""
+        return list(dict.fromkeys(
+            m.received_frame.data for _, m in conn.messages()
+            if m.HasField("received_frame") and m.received_frame.channel == number))
+
+
 if __name__ == "__main__":
     harness.main()

@@ -1,11 +1,13 @@
 // The transmit and device requests served by a Modem over a real connection:
-// PTT settings and their retry against the real rigctld, manual keying,
+// PTT settings handed to the worker and their retry against the real rigctld
+// and a scripted daemon, manual keying,
 // frames and test signals through the worker to a recording sink, and the
 // listing and scan threads over paced test devices.
 
 #include <dirent.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -24,6 +26,7 @@
 #include "support/eventually.h"
 #include "support/modem_test_access.h"
 #include "support/rigctld_daemon.h"
+#include "support/scripted_line_server.h"
 #include "support/scratch_dir.h"
 #include "support/stderr_capture.h"
 #include "support/test_parent.h"
@@ -63,6 +66,27 @@ private:
     std::shared_ptr<Recorded> recorded_;
     soundcard::OutputSpec spec_;
     uint64_t submitted_ = 0;
+};
+
+// A latch the test opens; waiting is bounded as a hang guard.
+class Gate {
+public:
+    void open() {
+        {
+            std::lock_guard guard(lock_);
+            open_ = true;
+        }
+        changed_.notify_all();
+    }
+    void wait() {
+        std::unique_lock guard(lock_);
+        changed_.wait_for(guard, 20s, [this] { return open_; });
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool open_ = false;
 };
 
 IpcMessage ptt_message(uint32_t channel, const std::string& method,
@@ -161,7 +185,13 @@ TEST_F(DispatchFixture, ConfigurePttPrintsOneLineAndAFailedBuildDropsTheOldDrive
     handle(ptt_message(5, "android"));
     handle(ptt_message(6, "rigctld"));
     handle(manual_message(3, false));
-    ASSERT_TRUE(err.wait_for_line("quillmar-modem: ManualKey channel=3 no driver registered"));
+    // Only the failed "rigctld" build is owed a retry before a transmission.
+    add_channel(5, 9);
+    add_channel(6, 9);
+    handle(frame_message(5));
+    handle(frame_message(6));
+    ASSERT_TRUE(
+        err.wait_for_line("quillmar-modem: TransmitFrame: no PTT driver registered for channel 6"));
     EXPECT_EQ(err.stop(),
               (std::vector<std::string>{
                   "quillmar-modem: PTT configured for channel 3 (vox)",
@@ -174,9 +204,40 @@ TEST_F(DispatchFixture, ConfigurePttPrintsOneLineAndAFailedBuildDropsTheOldDrive
                   "quillmar-modem: ConfigurePtt: build driver for channel 6 (rigctld): rigctld "
                   "ptt: device (host:port) is empty",
                   "quillmar-modem: ManualKey channel=3 no driver registered",
+                  "quillmar-modem: TransmitFrame: no PTT driver registered for channel 5",
+                  "quillmar-modem: ConfigurePtt: build driver for channel 6 (rigctld): rigctld "
+                  "ptt: device (host:port) is empty",
+                  "quillmar-modem: TransmitFrame: no PTT driver registered for channel 6",
               }));
-    // Only the failed "rigctld" build is owed a retry.
-    EXPECT_EQ(ModemTestAccess::ptt_retry(*modem), (std::unordered_set<uint32_t>{6}));
+}
+
+TEST_F(DispatchFixture, ConfigurePttReturnsBeforeTheDaemonAnswersAndTheWorkerBuildsTheDriver) {
+    // The daemon holds its answer to the probe until the main thread has
+    // served the ConfigurePtt and the frame behind it; a main thread that
+    // waited for the build would see the probe time out instead.
+    add_channel(3, 5);
+    Gate answer;
+    test_support::ScriptedLineServer daemon([&](int, const std::string& command) {
+        if (command == "t") answer.wait();
+        return test_support::ScriptedLineServer::line(command == "t" ? "0" : "RPRT 0");
+    });
+    test_support::StderrCapture err;
+    handle(ptt_message(3, "rigctld", daemon.address()));
+    handle(frame_message(3));
+    ASSERT_TRUE(test_support::eventually([&] { return !daemon.commands().empty(); }));
+    EXPECT_EQ(err.flushed_lines(), std::vector<std::string>{});
+    EXPECT_EQ(parent.available().size(), 1u);  // the frame's level, sent at once
+    answer.open();
+    ASSERT_TRUE(test_support::eventually([&] { return recorded->count() == 1; }));
+    modem.reset();
+    EXPECT_EQ(err.stop(), (std::vector<std::string>{
+                              "quillmar-modem: PTT configured for channel 3 (rigctld)",
+                              "quillmar-modem: TX sink opened for device_id=5 at 48000 Hz",
+                          }));
+    std::vector<std::string> sent;
+    for (const auto& command : daemon.commands()) sent.push_back(command.text);
+    // Probe and initial unkey, the frame's key and unkey, the release's unkey.
+    EXPECT_EQ(sent, (std::vector<std::string>{"t", "T 0", "T 1", "T 0", "T 0"}));
 }
 
 TEST_F(DispatchFixture, AFailedRigctldBuildIsRetriedBeforeEachTransmissionUntilItSucceeds) {
@@ -200,18 +261,13 @@ TEST_F(DispatchFixture, AFailedRigctldBuildIsRetriedBeforeEachTransmissionUntilI
     handle(frame_message(3));
     handle(frame_message(3));
     ASSERT_TRUE(test_support::eventually([&] { return recorded->count() == 2; }));
-    EXPECT_TRUE(ModemTestAccess::ptt_retry(*modem).empty());
 
     const auto lines = err.flushed_lines();
     std::vector<std::string> kinds;
     for (const std::string& line : lines) {
-        if (line.starts_with(build_failed)) {
-            kinds.push_back("build failed");
-        } else if (line.starts_with("quillmar-modem: rigctld")) {
-            continue;  // the driver's own reports of the failed connects
-        } else {
-            kinds.push_back(line);
-        }
+        // A failed connect keyed nothing and releases nothing: no driver
+        // line of its own, no safety unkey.
+        kinds.push_back(line.starts_with(build_failed) ? "build failed" : line);
     }
     EXPECT_EQ(kinds, (std::vector<std::string>{
                          "build failed",

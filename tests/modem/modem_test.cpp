@@ -487,6 +487,41 @@ TEST(ModemRun, EachEndOfTheConnectionEndsTheLoopWithItsLine) {
     }
 }
 
+// A driver build in hand on the worker when the parent goes: the teardown
+// waits for it, and the end's line comes after the build's own.
+TEST(ModemRun, TheEndsLineFollowsWhatTheWorkerFinishesInTheTeardown) {
+    test_support::TestParent parent;
+    auto connection = parent.take_connection();
+    auto building = std::make_shared<std::promise<void>>();
+    modem::ModemOptions options;
+    options.termination_signal = [] { return 0; };
+    options.build_driver =
+        [building](const ptt::PttSettings&) -> Result<std::unique_ptr<ptt::PttDriver>> {
+        building->set_value();
+        std::this_thread::sleep_for(300ms);  // a daemon slow to answer
+        return make_error("probe timed out");
+    };
+    auto made = modem::Modem::create(std::move(connection.handle), std::move(connection.inbound),
+                                     std::move(options));
+    ASSERT_TRUE(made.ok());
+    test_support::StderrCapture stderr_lines;
+    IpcMessage configure;
+    configure.mutable_configure_ptt()->set_channel(2);
+    configure.mutable_configure_ptt()->set_method("rigctld");
+    parent.send(configure);
+    std::thread close_when_building([&] {
+        building->get_future().wait();
+        parent.close();
+    });
+    modem::Modem::run(std::move(*made));
+    close_when_building.join();
+    EXPECT_EQ(stderr_lines.stop(),
+              (std::vector<std::string>{
+                  "quillmar-modem: ConfigurePtt: build driver for channel 2 (rigctld): probe timed "
+                  "out",
+                  "quillmar-modem: peer disconnected, exiting"}));
+}
+
 TEST(ModemRun, AnInboundQueueClosedWithoutAnEndEventEndsTheLoop) {
     test_support::TestParent parent;
     auto connection = parent.take_connection();
@@ -587,6 +622,10 @@ TEST(ModemRun, ATransmissionInHandRunsToItsUnkeyOnEveryWayOut) {
                 std::optional<modem::OutputDevice>) -> Result<std::unique_ptr<modem::TxSink>> {
             return std::unique_ptr<modem::TxSink>(std::make_unique<PacedSink>(station));
         };
+        options.build_driver =
+            [station](const ptt::PttSettings&) -> Result<std::unique_ptr<ptt::PttDriver>> {
+            return std::unique_ptr<ptt::PttDriver>(std::make_unique<StationDriver>(station));
+        };
         auto made = modem::Modem::create(std::move(connection.handle),
                                          std::move(connection.inbound), std::move(options));
         ASSERT_TRUE(made.ok());
@@ -594,9 +633,9 @@ TEST(ModemRun, ATransmissionInHandRunsToItsUnkeyOnEveryWayOut) {
         test_support::StderrCapture stderr_lines;
 
         modem::TxWorker& tx = ModemTestAccess::tx(*m);
-        ASSERT_TRUE(
-            tx.send(modem::TxMessage::RegisterDriver{1, std::make_unique<StationDriver>(station)})
-                .ok());
+        ptt::PttSettings settings;
+        settings.method = "station";
+        ASSERT_TRUE(tx.send(modem::TxMessage::ConfigurePtt{1, settings}).ok());
         modem::TxRequest request;
         request.samples.assign(kSamples, 1000);
         request.output = {"test-out", 48000, 1, 0, 0};
@@ -649,13 +688,14 @@ TEST(ModemRun, ATransmissionInHandRunsToItsUnkeyOnEveryWayOut) {
                                                     "unkey", "release", "sink dropped"}));
         EXPECT_EQ(station->played_at_unkey.load(), kSamples);
         const auto lines = stderr_lines.stop();
-        ASSERT_EQ(lines.size(), end == End::Shutdown ? 1u : 2u);
-        EXPECT_EQ(lines[0], "quillmar-modem: TX sink opened for device_id=3 at 48000 Hz");
+        ASSERT_EQ(lines.size(), end == End::Shutdown ? 2u : 3u);
+        EXPECT_EQ(lines[0], "quillmar-modem: PTT configured for channel 1 (station)");
+        EXPECT_EQ(lines[1], "quillmar-modem: TX sink opened for device_id=3 at 48000 Hz");
         if (end == End::Shutdown) continue;
         const char* expected_end[] = {"quillmar-modem: peer disconnected, exiting",
                                       "quillmar-modem: SIGINT received, exiting",
                                       "quillmar-modem: ipc writer lock poisoned"};
-        EXPECT_EQ(lines[1], expected_end[static_cast<int>(end)]);
+        EXPECT_EQ(lines[2], expected_end[static_cast<int>(end)]);
     }
 }
 

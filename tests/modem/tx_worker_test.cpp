@@ -11,6 +11,7 @@
 #include <deque>
 #include <functional>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -111,6 +112,8 @@ private:
 };
 
 struct DriverPlan {
+    std::string build_error;  // the first `build_failures` builds fail with this text
+    int build_failures = 0;
     std::string key_error;    // key fails with this text
     std::string unkey_error;  // unkey fails with this text
     bool key_throws = false;
@@ -303,16 +306,72 @@ TxRequest request(uint32_t channel, size_t samples, uint32_t sample_rate = 48000
 
 const std::string kOpened3 = "quillmar-modem: TX sink opened for device_id=3 at 48000 Hz";
 
+// Builds fake drivers on the worker: the settings' device names the driver,
+// whose plan the test gave before it sent the settings.
+class FakeBuilder {
+public:
+    explicit FakeBuilder(EventLog& log) : log_(log) {}
+
+    void plan(const std::string& name, DriverPlan plan) {
+        std::lock_guard<std::mutex> guard(lock_);
+        plans_[name] = std::move(plan);
+    }
+    // Where the builds ran, one entry per build.
+    Lines build_threads() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        return threads_;
+    }
+
+    modem::DriverBuilder builder() {
+        return [this](const ptt::PttSettings& settings)
+                   -> Result<std::unique_ptr<ptt::PttDriver>> {
+            DriverPlan plan;
+            {
+                std::lock_guard<std::mutex> guard(lock_);
+                threads_.push_back(thread_name());
+                DriverPlan& planned = plans_[settings.device];
+                if (planned.build_failures > 0) {
+                    --planned.build_failures;
+                    return Error{planned.build_error};
+                }
+                plan = planned;
+            }
+            return std::unique_ptr<ptt::PttDriver>(
+                std::make_unique<FakeDriver>(log_, settings.device, plan));
+        };
+    }
+
+private:
+    EventLog& log_;
+    mutable std::mutex lock_;
+    std::map<std::string, DriverPlan> plans_;
+    Lines threads_;
+};
+
+// The settings of the fake driver `name` under `method`.
+ptt::PttSettings fake_settings(const std::string& name, const std::string& method = "fake") {
+    ptt::PttSettings settings;
+    settings.method = method;
+    settings.device = name;
+    return settings;
+}
+
+bool is_configured_line(const std::string& line) {
+    return line.starts_with("quillmar-modem: PTT configured for channel ");
+}
+
 // One worker with fake drivers and sinks, its standard error captured.
 struct Station {
     EventLog log;
     FakeOutput output{log};
+    FakeBuilder drivers{log};
     test_support::StderrCapture capture;
     std::optional<modem::TxWorker> worker;
 
     void start() { start(output.opener()); }
-    void start(modem::OutputOpener opener) {
-        auto spawned = modem::TxWorker::spawn(std::move(opener));
+    void start(modem::OutputOpener opener) { start(std::move(opener), drivers.builder()); }
+    void start(modem::OutputOpener opener, modem::DriverBuilder builder) {
+        auto spawned = modem::TxWorker::spawn(std::move(opener), std::move(builder));
         ASSERT_TRUE(spawned.ok()) << spawned.error_text();
         worker.emplace(std::move(spawned).value());
     }
@@ -320,8 +379,11 @@ struct Station {
         Status sent = worker->send(std::move(message));
         ASSERT_TRUE(sent.ok()) << sent.error_text();
     }
-    void add_driver(uint32_t channel, const std::string& name, DriverPlan plan = {}) {
-        send(TxMessage::RegisterDriver{channel, std::make_unique<FakeDriver>(log, name, plan)});
+    // Has the worker build the fake driver `name` for `channel`.
+    void add_driver(uint32_t channel, const std::string& name, DriverPlan plan = {},
+                    const std::string& method = "fake") {
+        drivers.plan(name, std::move(plan));
+        send(TxMessage::ConfigurePtt{channel, fake_settings(name, method)});
     }
     void add_device(uint32_t id, const std::string& name) {
         alsa::Device device;
@@ -333,8 +395,20 @@ struct Station {
         ASSERT_TRUE(sent.ok()) << sent.error_text();
     }
     void wait_for(const std::string& what) { ASSERT_TRUE(log.wait_for(what)) << what; }
-    // Tears the worker down; the lines it wrote.
+    // Waits until the worker has ended and its queue refuses messages. The
+    // probe sent meanwhile would log a line if it were ever handled.
+    void wait_until_ended() {
+        ASSERT_TRUE(test_support::eventually(
+            [&] { return !worker->send(TxMessage::ManualKey{99, false}).ok(); }));
+    }
+    // Tears the worker down; the lines it wrote, but for the lines of the
+    // drivers built.
     Lines finish() {
+        Lines lines = finish_all();
+        std::erase_if(lines, is_configured_line);
+        return lines;
+    }
+    Lines finish_all() {
         worker.reset();
         return capture.stop();
     }
@@ -680,21 +754,71 @@ TEST(TxWorker, ManualKeyQueuedBehindATransmissionActsAfterItsUnkey) {
 }
 
 TEST(TxWorker, ReplacedDriverIsReleasedOnTheWorkerBeforeTheNextMessage) {
+    // A replacement releases the old driver; a build that fails releases it
+    // too and leaves the channel without one.
     Station s;
     s.start();
     s.add_driver(0, "A");
     s.send(TxMessage::ManualKey{0, true});
     s.add_driver(0, "B");
     s.send(TxMessage::ManualKey{0, true});
-    s.send(TxMessage::UnregisterDriver{0});
+    DriverPlan broken;
+    broken.build_error = "no such port";
+    broken.build_failures = 1;
+    s.add_driver(0, "C", broken, "serial_rts");
     s.send(TxMessage::ManualKey{0, true});
     ASSERT_TRUE(
         s.capture.wait_for_line("quillmar-modem: ManualKey channel=0 no driver registered"));
-    EXPECT_EQ(s.finish(), (Lines{"quillmar-modem: ManualKey channel=0 keyed=true: ok",
-                                 "quillmar-modem: ManualKey channel=0 keyed=true: ok",
-                                 "quillmar-modem: ManualKey channel=0 no driver registered"}));
+    EXPECT_EQ(s.finish_all(),
+              (Lines{"quillmar-modem: PTT configured for channel 0 (fake)",
+                     "quillmar-modem: ManualKey channel=0 keyed=true: ok",
+                     "quillmar-modem: PTT configured for channel 0 (fake)",
+                     "quillmar-modem: ManualKey channel=0 keyed=true: ok",
+                     "quillmar-modem: ConfigurePtt: build driver for channel 0 (serial_rts): no "
+                     "such port",
+                     "quillmar-modem: ManualKey channel=0 no driver registered"}));
     EXPECT_EQ(s.log.whats(), (Lines{"key A", "release A", "key B", "release B"}));
     s.expect_all_on_worker_thread();
+    EXPECT_EQ(s.drivers.build_threads(), (Lines(3, "quillmar-tx")));
+}
+
+TEST(TxWorker, AFailedRigctldBuildIsRetriedBeforeTheChannelsNextTransmissionsOnly) {
+    // Each channel's build fails twice. Only the "rigctld" one is tried again,
+    // and only before a transmission on its channel: a manual key and another
+    // channel's frame do not retry it, nor does a transmission once it is
+    // built.
+    const std::string no_driver0 =
+        "quillmar-modem: TransmitFrame: no PTT driver registered for channel 0";
+    const std::string no_driver1 =
+        "quillmar-modem: TransmitFrame: no PTT driver registered for channel 1";
+    const std::string failed0 =
+        "quillmar-modem: ConfigurePtt: build driver for channel 0 (rigctld): silent";
+    const std::string failed1 =
+        "quillmar-modem: ConfigurePtt: build driver for channel 1 (gpio): silent";
+    Station s;
+    s.start();
+    DriverPlan twice;
+    twice.build_error = "silent";
+    twice.build_failures = 2;
+    s.add_driver(0, "R", twice, "rigctld");
+    s.add_driver(1, "G", twice, "gpio");
+    s.send(TxMessage::ManualKey{0, true});
+    s.transmit(request(1, 48));
+    s.transmit(request(0, 48));  // the retry fails: refused
+    s.transmit(request(0, 48));  // the retry builds R, which serves it
+    s.transmit(request(0, 48));  // no retry owed
+    s.wait_for("unkey R");
+    s.send(TxMessage::ManualKey{0, false});
+    ASSERT_TRUE(s.capture.wait_for_line("quillmar-modem: ManualKey channel=0 keyed=false: ok"));
+    EXPECT_EQ(s.finish_all(),
+              (Lines{failed0, failed1, "quillmar-modem: ManualKey channel=0 no driver registered",
+                     no_driver1, failed0, no_driver0,
+                     "quillmar-modem: PTT configured for channel 0 (rigctld)", kOpened3,
+                     "quillmar-modem: ManualKey channel=0 keyed=false: ok"}));
+    EXPECT_EQ(s.log.whats(),
+              (Lines{"open card3 device=none", "key R", "submit card3 48 -> 48", "unkey R", "key R",
+                     "submit card3 48 -> 96", "unkey R", "unkey R", "release R", "drop card3"}));
+    EXPECT_EQ(s.drivers.build_threads(), (Lines(4, "quillmar-tx")));
 }
 
 // The levels written on one shared PTT line of each kind, whoever wrote them.
@@ -763,25 +887,20 @@ TEST(TxWorker, ReplacingAManuallyKeyedDriverWithInvertedPolarityLeavesTheRadioUn
     for (const char* method : {"serial_rts", "cm108", "gpio"}) {
         SCOPED_TRACE(method);
         LineLevels line;
-        ptt::PortRegistry registry(line.openers());
         auto config = [&](bool invert) {
-            ipc::proto::ConfigurePtt c;
-            c.set_method(method);
-            c.set_device("/dev/ptt0");
-            c.set_gpio_line(4);
-            c.set_invert(invert);
-            return c;
+            ptt::PttSettings c;
+            c.method = method;
+            c.device = "/dev/ptt0";
+            c.gpio_line = 4;
+            c.invert = invert;
+            return TxMessage::ConfigurePtt{0, c};
         };
         Station s;
-        s.start();
-        auto old_driver = registry.build_driver(config(false));
-        ASSERT_TRUE(old_driver.ok()) << old_driver.error_text();
-        s.send(TxMessage::RegisterDriver{0, std::move(old_driver).value()});
+        s.start(s.output.opener(), modem::registry_driver_builder(line.openers()));
+        s.send(config(false));
         s.send(TxMessage::ManualKey{0, true});
         ASSERT_TRUE(s.capture.wait_for_line("quillmar-modem: ManualKey channel=0 keyed=true: ok"));
-        auto new_driver = registry.build_driver(config(true));
-        ASSERT_TRUE(new_driver.ok()) << new_driver.error_text();
-        s.send(TxMessage::RegisterDriver{0, std::move(new_driver).value()});
+        s.send(config(true));
         s.send(TxMessage::ManualKey{9, true});  // handled after the replacement
         ASSERT_TRUE(
             s.capture.wait_for_line("quillmar-modem: ManualKey channel=9 no driver registered"));
@@ -845,16 +964,17 @@ TEST(TxWorker, TeardownDuringATransmissionReturnsAfterItsUnkeyAndDropsTheQueue) 
     s.start();
     s.add_driver(0, "A");
     s.transmit(request(0, 48000));  // 1 s: the teardown begins long before its end
-    s.add_driver(7, "G");
+    s.add_driver(7, "G");  // queued: never built
     s.send(TxMessage::ManualKey{0, true});
     s.transmit(request(0, 480));
     s.wait_for("submit card3 48000 -> 48000");
     s.worker.reset();
     s.log.add("teardown returned");
-    EXPECT_EQ(s.capture.stop(), Lines{kOpened3});
+    EXPECT_EQ(s.finish(), Lines{kOpened3});
     EXPECT_EQ(s.log.whats(),
               (Lines{"open card3 device=none", "key A", "submit card3 48000 -> 48000", "unkey A",
-                     "release A", "drop card3", "release G", "teardown returned"}));
+                     "release A", "drop card3", "teardown returned"}));
+    EXPECT_EQ(s.drivers.build_threads().size(), 1u);
     for (const auto& e : s.log.events()) {
         if (e.what != "teardown returned") {
             EXPECT_EQ(e.thread, "quillmar-tx") << e.what;
@@ -878,25 +998,25 @@ TEST(TxWorker, ExceptionEndsTheWorkerUnkeyedWithTheSinkDroppedFirstAndLaterSends
          key_throws,
          Play::Instant,
          "key exploded",
-         {"open card3 device=none", "key A", "unkey A", "release A", "drop card3", "release Q"}},
+         {"open card3 device=none", "key A", "unkey A", "release A", "drop card3"}},
         {"submit",
          {},
          Play::SubmitThrows,
          "submit exploded",
          {"open card3 device=none", "key A", "submit card3 480 threw", "drop card3", "unkey A",
-          "release A", "release Q"}},
+          "release A"}},
         {"played",
          {},
          Play::PlayedThrows,
          "played exploded",
          {"open card3 device=none", "key A", "submit card3 480 -> 480", "drop card3", "unkey A",
-          "release A", "release Q"}},
+          "release A"}},
         {"unkey",
          unkey_throws,
          Play::Instant,
          "unkey exploded",
          {"open card3 device=none", "key A", "submit card3 480 -> 480", "unkey A", "release A",
-          "drop card3", "release Q"}},
+          "drop card3"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -909,9 +1029,9 @@ TEST(TxWorker, ExceptionEndsTheWorkerUnkeyedWithTheSinkDroppedFirstAndLaterSends
         s.add_driver(0, "A", plan);
         s.transmit(request(0, 480));
         s.wait_for("key A");
-        s.add_driver(5, "Q");  // queued behind the transmission: released, never keyed
+        s.add_driver(5, "Q");  // queued behind the transmission: never built
         gate->open();
-        s.wait_for("release Q");
+        s.wait_until_ended();
         Status after = s.worker->transmit(request(0, 480));
         EXPECT_EQ(after.error_text(), "tx worker transmit: sending on a closed channel");
         Status manual = s.worker->send(TxMessage::ManualKey{0, true});
@@ -919,6 +1039,7 @@ TEST(TxWorker, ExceptionEndsTheWorkerUnkeyedWithTheSinkDroppedFirstAndLaterSends
         EXPECT_EQ(s.finish(), (Lines{kOpened3, "quillmar-modem: tx worker stopped: " + c.what}));
         EXPECT_EQ(s.log.whats(), c.events);
         s.expect_all_on_worker_thread();
+        EXPECT_EQ(s.drivers.build_threads().size(), 1u);
     }
 }
 
@@ -942,15 +1063,17 @@ TEST(TxWorker, AnExceptionWhoseLineCannotBeWrittenStillReleasesEveryDriver) {
     s.add_driver(1, "B");
     s.transmit(request(1, 480));
     s.wait_for("open card3");
-    s.add_driver(5, "Q");  // queued behind: dropped with the queue, last
+    s.add_driver(5, "Q");  // queued behind: dropped with the queue, never built
     gate.open();
-    s.wait_for("release Q");
+    s.wait_for("release B");
     test_support::disarm_allocation_failures();
+    s.wait_until_ended();
     EXPECT_EQ(s.worker->transmit(request(1, 480)).error_text(),
               "tx worker transmit: sending on a closed channel");
     EXPECT_EQ(s.finish(), Lines{"quillmar-modem: ManualKey channel=0 keyed=true: ok"});
-    EXPECT_EQ(s.log.whats(), (Lines{"key M", "open card3", "release M", "release B", "release Q"}));
+    EXPECT_EQ(s.log.whats(), (Lines{"key M", "open card3", "release M", "release B"}));
     s.expect_all_on_worker_thread();
+    EXPECT_EQ(s.drivers.build_threads().size(), 2u);
 }
 
 // Sound-card sinks over fake streams, whose buffers a pump thread takes as the

@@ -39,7 +39,6 @@ struct ModemTestAccess {
     static std::unordered_map<uint32_t, MonotonicTime>& level_sent(Modem& modem) {
         return modem.level_sent_;
     }
-    static const std::unordered_set<uint32_t>& ptt_retry(Modem& modem) { return modem.ptt_retry_; }
     static std::unordered_map<uint32_t, OutputDevice>& output_devices(Modem& modem) {
         return modem.output_devices_;
     }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "audio/flac_decode.h"
 #include "demod_afsk.h"
 #include "hdlc.h"
 #include "wavio.h"
@@ -101,29 +102,74 @@ Result<std::string> summary_json(const DecodeSummary& summary) {
     }
 }
 
-Result<DecodeSummary> decode_samples(std::span<const int16_t> samples, uint32_t sample_rate) {
-    // Every rate-derived quantity of the demodulator divides by the rate.
-    if (sample_rate == 0) return Error{"recording declares a sample rate of 0"};
+namespace {
 
+// The one demodulator of a decode fed piece by piece, keeping of each frame
+// only the levels the summary needs.
+class Decoding {
+public:
+    // Every rate-derived quantity of the demodulator divides by the rate.
+    static Result<Decoding> start(uint32_t sample_rate) {
+        if (sample_rate == 0) return Error{"recording declares a sample rate of 0"};
+        return Decoding(sample_rate);
+    }
+
+    void feed(std::span<const int16_t> samples) {
+        for (int16_t sample : samples) demod_->process_sample(sample);
+        for (const hdlc::DecodedFrame& frame : demod_->take_frames()) {
+            levels_.emplace_back(frame.audio_level_mark, frame.audio_level_space);
+        }
+    }
+
+    DecodeSummary finish() {
+        DecodeSummary summary = summarize(levels_, demod_->take_bad_fcs());
+        summary.sample_rate = sample_rate_;
+        return summary;
+    }
+
+private:
     // One slicer, profile A, no repair, no hard limiting (the default options).
     // Nobody takes its carrier-detect records, so none are kept.
-    auto demod = std::make_unique<demod_afsk::AfskDemodulator>(
-        demod_afsk::AfskSettings{sample_rate, kBaud, kMarkHz, kSpaceHz, /*profile_b=*/false,
-                                 {.keep_dcd_changes = false}},
-        demod::Identity{/*channel=*/0, /*subchan=*/0});
-    for (int16_t sample : samples) demod->process_sample(sample);
+    explicit Decoding(uint32_t sample_rate)
+        : sample_rate_(sample_rate),
+          demod_(std::make_unique<demod_afsk::AfskDemodulator>(
+              demod_afsk::AfskSettings{sample_rate, kBaud, kMarkHz, kSpaceHz,
+                                       /*profile_b=*/false, {.keep_dcd_changes = false}},
+              demod::Identity{/*channel=*/0, /*subchan=*/0})) {}
 
-    std::vector<std::pair<float, float>> levels;
-    levels.reserve(demod->frames().size());
-    for (const hdlc::DecodedFrame& frame : demod->frames()) {
-        levels.emplace_back(frame.audio_level_mark, frame.audio_level_space);
+    uint32_t sample_rate_;
+    std::unique_ptr<demod_afsk::AfskDemodulator> demod_;
+    std::vector<std::pair<float, float>> levels_;
+};
+
+// A FLAC recording decoded frame by frame as it is read, so that a recording
+// of any length takes the memory of one audio frame.
+Result<DecodeSummary> decode_flac_file(const std::string& path) {
+    Result<std::unique_ptr<audio::FlacReader>> reader = audio::FlacReader::open(path, 0);
+    if (!reader) return reader.error();
+    Result<Decoding> decoding = Decoding::start((*reader)->sample_rate());
+    if (!decoding) return decoding.error();
+    std::vector<int16_t> samples;
+    for (;;) {
+        samples.clear();
+        Result<bool> frame = (*reader)->next_frame(samples);
+        if (!frame) return frame.error();
+        if (!*frame) return decoding->finish();
+        decoding->feed(samples);
     }
-    DecodeSummary summary = summarize(levels, demod->take_bad_fcs());
-    summary.sample_rate = sample_rate;
-    return summary;
+}
+
+}  // namespace
+
+Result<DecodeSummary> decode_samples(std::span<const int16_t> samples, uint32_t sample_rate) {
+    Result<Decoding> decoding = Decoding::start(sample_rate);
+    if (!decoding) return decoding.error();
+    decoding->feed(samples);
+    return decoding->finish();
 }
 
 Result<DecodeSummary> decode_file(const std::string& path) {
+    if (wavio::is_flac_path(path)) return decode_flac_file(path);
     Result<wavio::Audio> audio = wavio::read_audio_i16(path);
     if (!audio) return audio.error();
     return decode_samples(audio->samples, audio->sample_rate);

@@ -1,16 +1,16 @@
 #pragma once
 
-// FLAC files as sample sources: the whole file decoded into one channel at
-// open, then fed into the capture queue in blocks of 960 samples, either at the
-// pace of real time ("audio-flac") or as fast as the consumer takes them
-// ("audio-flac-fast"). The queue closes for the consumer once the recording has
-// been delivered.
+// FLAC files as sample sources: the file opened and decoded on the source's
+// own thread, a frame at a time as it sends, one channel fed into the capture
+// queue in blocks of 960 samples, either at the pace of real time
+// ("audio-flac") or as fast as the consumer takes them ("audio-flac-fast").
+// The queue closes for the consumer once the recording has been delivered,
+// or with the source's failure (CaptureReceiver::failure) when the file
+// cannot be opened or decoded.
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "audio/sample_queue.h"
 #include "result.h"
@@ -27,23 +27,22 @@ struct FlacSourceConfig {
     uint32_t channel = 0;        // zero-based channel of the file to deliver
 };
 
-// Decodes the file and starts the paced thread "audio-flac". The source's
-// sample_rate is rate_override when not 0, else the file's rate. Errors:
-// "open flac {path}: {}", "flac decode: {}", "spawn flac thread: {}"; on any
-// failure `sender` is released and nothing runs.
+// Starts the paced thread "audio-flac", which opens and decodes the file
+// itself; nothing touches the file on the caller's thread. The source's
+// sample_rate is rate_override, 0 when that is 0: the thread then announces
+// the file's rate on the queue (CaptureSender::announce_rate) before its
+// first block. Blocks go out on an absolute schedule of 1000000000 / rate ns
+// per sample from the first one, each as soon as the one before it is due.
+// The thread ends at the end of the file, once the stop flag is set (within
+// 100 ms, also while it opens, decodes, sleeps or waits for room) or once the
+// receiver is gone. Failures it closes the queue with: "open flac {path}: {}"
+// (only a regular file is opened), "flac decode: {}". Fails itself only with
+// "spawn flac thread: {}", releasing `sender`.
 Result<audio::AudioSource> spawn(const FlacSourceConfig& config, audio::CaptureSender sender);
 
-// Decodes the file and starts the unpaced thread "audio-flac-fast" at the
-// file's rate. Errors as for spawn, with "spawn flac-fast thread: {}".
+// As spawn, unpaced, at the file's rate, on the thread "audio-flac-fast";
+// "spawn flac-fast thread: {}".
 Result<audio::AudioSource> spawn_fast(const std::string& path, uint32_t channel,
                                       audio::CaptureSender sender);
-
-// The paced thread's body: sends `samples` in blocks on an absolute schedule of
-// 1000000000 / rate ns per sample from one start instant, each block as soon
-// as the one before it is due. Ends at the end of the samples, once `stop` is
-// set (also during a sleep, within 100 ms) or once the receiver is gone.
-// Requires rate > 0.
-void pace_loop(std::vector<int16_t> samples, uint32_t rate, audio::CaptureSender sender,
-               const std::atomic<bool>& stop);
 
 }  // namespace flac

@@ -12,6 +12,8 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -41,6 +43,8 @@ struct State {
     const std::size_t capacity;
     std::size_t senders = 1;
     bool receiver_alive = true;
+    uint32_t sample_rate = 0;            // announced by a source that learns it late
+    std::optional<std::string> failure;  // why the source ended, when it failed
 };
 
 }  // namespace capture_detail
@@ -107,6 +111,20 @@ public:
         return SendResult::Sent;
     }
 
+    // Announces the rate of the blocks that follow, for a source that learns
+    // it only once running: a receiver that has taken one of them sees it.
+    void announce_rate(uint32_t sample_rate) {
+        std::lock_guard<std::mutex> guard(state_->lock);
+        state_->sample_rate = sample_rate;
+    }
+
+    // Records why the source is ending (the first text is kept); the receiver
+    // sees it once the queue is closed.
+    void fail(std::string text) {
+        std::lock_guard<std::mutex> guard(state_->lock);
+        if (!state_->failure) state_->failure = std::move(text);
+    }
+
 private:
     void release() {
         if (!state_) return;
@@ -154,6 +172,18 @@ public:
             return !state_->blocks.empty() || state_->senders == 0;
         });
         return take_locked(guard);
+    }
+
+    // The rate a source announced, 0 if none did.
+    uint32_t sample_rate() const {
+        std::lock_guard<std::mutex> guard(state_->lock);
+        return state_->sample_rate;
+    }
+
+    // The failure a source recorded before it let go of the queue, if any.
+    std::optional<std::string> failure() const {
+        std::lock_guard<std::mutex> guard(state_->lock);
+        return state_->failure;
     }
 
 private:

@@ -1,8 +1,12 @@
 // Audio start and stop, and the requests that set what the next start uses:
 // channel and device settings and the live gains.
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -41,11 +45,21 @@ Result<audio::AudioSource> spawn_source(uint32_t device_id, const AudioConfig& c
                                                                  cfg.channels, input_channel},
                                 std::move(sender));
     }
-    if (type == "flac") {
-        return flac::spawn(flac::FlacSourceConfig{cfg.device_name, 0, input_channel},
-                           std::move(sender));
-    }
-    if (type == "flac_fast") {
+    if (type == "flac" || type == "flac_fast") {
+        // The source's own thread opens and decodes the file. What is checked
+        // here never waits: a FIFO would block in its open, and a device or a
+        // directory is no recording.
+        struct stat st {};
+        if (::stat(cfg.device_name.c_str(), &st) != 0) {
+            return make_error("open flac {}: {}", cfg.device_name, std::strerror(errno));
+        }
+        if (!S_ISREG(st.st_mode)) {
+            return make_error("device {}: {} is not a regular file", device_id, cfg.device_name);
+        }
+        if (type == "flac") {
+            return flac::spawn(flac::FlacSourceConfig{cfg.device_name, 0, input_channel},
+                               std::move(sender));
+        }
         return flac::spawn_fast(cfg.device_name, input_channel, std::move(sender));
     }
     if (type == "stdin" || type == "sdr_udp") {
@@ -62,6 +76,20 @@ Result<audio::AudioSource> spawn_source(uint32_t device_id, const AudioConfig& c
 }
 
 }  // namespace
+
+std::vector<ChannelPipeline> make_channel_pipelines(const std::vector<ChannelConfig>& channels,
+                                                    uint32_t sample_rate) {
+    std::vector<ChannelPipeline> pipelines;
+    pipelines.reserve(channels.size());
+    for (const ChannelConfig& c : channels) {
+        ChannelPipeline& pipeline =
+            pipelines.emplace_back(ChannelPipeline{create_demod(c, sample_rate), {}, c.channel});
+        for (const ChannelConfig& extra : extra_demod_configs(c)) {
+            pipeline.extra_demods.push_back(create_demod(extra, sample_rate));
+        }
+    }
+    return pipelines;
+}
 
 void Modem::configure_channel(const ipc::proto::ConfigureChannel& message) {
     channel_configs_.insert_or_assign(message.channel(), fill_channel_config(message));
@@ -172,8 +200,6 @@ Status Modem::start_input_device(uint32_t device_id, const std::vector<ChannelCo
         spawn_source(device_id, cfg, input_channel, std::move(sender));
     if (!source) return source.error();
 
-    std::vector<ChannelPipeline> pipelines;
-    pipelines.reserve(channels.size());
     for (const ChannelConfig& c : channels) {
         if (c.input_channel != input_channel) {
             log_line(fmt::format(
@@ -185,18 +211,19 @@ Status Modem::start_input_device(uint32_t device_id, const std::vector<ChannelCo
             log_line(fmt::format("quillmar-modem: channel {}: num_decoders {} limited to {}",
                                  c.channel, c.num_decoders, kMaxDecoders));
         }
-        ChannelPipeline& pipeline = pipelines.emplace_back(
-            ChannelPipeline{create_demod(c, source->sample_rate), {}, c.channel});
-        for (const ChannelConfig& extra : extra_demod_configs(c)) {
-            pipeline.extra_demods.push_back(create_demod(extra, source->sample_rate));
-        }
     }
 
     SharedGainCell& gain = device_gain_[device_id];
     if (!gain) gain = std::make_shared<GainCell>(cfg.gain_db);
-    device_pipelines_.insert_or_assign(
-        device_id,
-        DevicePipeline{std::move(*source), std::move(receiver), std::move(pipelines), gain});
+    // A source that knows no rate yet announces it with its first block.
+    const uint32_t rate = source->sample_rate;
+    DevicePipeline pipeline{std::move(*source), std::move(receiver), {}, gain};
+    if (rate != 0) {
+        pipeline.channel_pipelines = make_channel_pipelines(channels, rate);
+    } else {
+        pipeline.waiting_channels = channels;
+    }
+    device_pipelines_.insert_or_assign(device_id, std::move(pipeline));
     return Status::success();
 }
 

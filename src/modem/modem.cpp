@@ -121,11 +121,24 @@ bool Modem::audio_pass() {
     for (uint32_t device_id : pass_devices_) {
         auto it = device_pipelines_.find(device_id);
         if (it == device_pipelines_.end()) continue;
-        ipc::Received<audio::SampleBlock> received = it->second.blocks.recv_timeout(kBlockWait);
+        DevicePipeline& pipeline = it->second;
+        ipc::Received<audio::SampleBlock> received = pipeline.blocks.recv_timeout(kBlockWait);
         if (auto* block = std::get_if<audio::SampleBlock>(&received)) {
-            process_block(device_id, it->second, *block, now);
+            if (!pipeline.waiting_channels.empty()) {
+                // The rate came with the block, announced before it was sent.
+                if (const uint32_t rate = pipeline.blocks.sample_rate(); rate != 0) {
+                    pipeline.channel_pipelines =
+                        make_channel_pipelines(pipeline.waiting_channels, rate);
+                    pipeline.waiting_channels.clear();
+                }
+            }
+            process_block(device_id, pipeline, *block, now);
             block_received = true;
         } else if (std::holds_alternative<ipc::QueueClosed>(received)) {
+            if (std::optional<std::string> failure = pipeline.blocks.failure()) {
+                soundcard::log_to_stderr(
+                    fmt::format("quillmar-modem: audio source {} failed: {}", device_id, *failure));
+            }
             soundcard::log_to_stderr(
                 fmt::format("quillmar-modem: audio source {} ended", device_id));
             DevicePipeline ended = std::move(it->second);

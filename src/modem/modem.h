@@ -54,7 +54,16 @@ struct DevicePipeline {
     audio::CaptureReceiver blocks;  // the device's capture queue
     std::vector<ChannelPipeline> channel_pipelines;  // in the order audio start made them
     SharedGainCell gain;  // the device's live gain cell, shared with the modem's table
+    // The channels of a source that learns its rate once running (a FLAC
+    // file): their pipelines are made at the rate the source announces with
+    // its first block.
+    std::vector<ChannelConfig> waiting_channels{};
 };
+
+// The channel pipelines of one input device at `sample_rate`, in the order of
+// `channels`: each channel's main demodulator and its frequency-offset ones.
+std::vector<ChannelPipeline> make_channel_pipelines(const std::vector<ChannelConfig>& channels,
+                                                    uint32_t sample_rate);
 
 // The longest input-level scan a parent may ask for; a longer one is clamped.
 inline constexpr uint32_t kMaxScanMs = 60000;

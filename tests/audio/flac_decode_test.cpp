@@ -1,8 +1,11 @@
 #include "audio/flac_decode.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <variant>
 #include <vector>
@@ -88,6 +91,64 @@ TEST(FlacDecode, DeclaredTotalBoundsOnlyFromBelow) {
     EXPECT_EQ(std::get<audio::FlacError>(read).stage, audio::FlacStage::Decode);
     EXPECT_EQ(std::get<audio::FlacError>(read).text,
               "FLAC stream ended after 5000 of 9000 samples");
+}
+
+// The reader holds one audio frame at a time: over compressed silence (the
+// kind that once grew to gigabytes in memory) each call yields exactly one
+// frame of zeros, and the end comes after the last.
+TEST(FlacReader, DecodesOneFrameAtATime) {
+    ScratchDir dir;
+    const std::string path = dir.file("silence.flac");
+    const uint64_t frames = test_support::write_flac_silence(path, 48000, 40000);
+    ASSERT_GT(frames, 2000u);
+    auto reader = audio::FlacReader::open(path, 0);
+    ASSERT_TRUE(reader.ok()) << reader.error_text();
+    EXPECT_EQ((*reader)->sample_rate(), 48000u);
+    std::vector<int16_t> samples;
+    uint64_t decoded = 0;
+    for (;;) {
+        samples.clear();
+        Result<bool> frame = (*reader)->next_frame(samples);
+        ASSERT_TRUE(frame.ok()) << frame.error_text();
+        if (!*frame) break;
+        ++decoded;
+        ASSERT_EQ(samples, std::vector<int16_t>(4096, 0)) << decoded;
+    }
+    EXPECT_EQ(decoded, frames);
+    EXPECT_TRUE(samples.empty());
+}
+
+// A source's reader refuses what is not a regular file without waiting on it
+// (a FIFO with no writer would block a plain open forever), and a set stop
+// flag ends an open or a read at once.
+TEST(FlacReader, ASourcesReaderNeverWaits) {
+    ScratchDir dir;
+    const std::string fifo = dir.file("fifo.flac");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {fifo, std::string("/dev/zero")}) {
+        auto refused = audio::FlacReader::open(path, 0, {.regular_file_only = true});
+        ASSERT_FALSE(refused.ok()) << path;
+        EXPECT_EQ(refused.error_text(), "not a regular file");
+    }
+
+    const std::string path = dir.file("silence.flac");
+    test_support::write_flac_silence(path, 8000, 100000);
+    std::atomic<bool> stop{true};
+    auto stopped = audio::FlacReader::open(path, 0, {.stop = &stop});
+    ASSERT_FALSE(stopped.ok());
+    EXPECT_EQ(stopped.error_text(), "FLAC__STREAM_DECODER_ABORTED");
+
+    stop = false;
+    auto reader = audio::FlacReader::open(path, 0, {.stop = &stop});
+    ASSERT_TRUE(reader.ok()) << reader.error_text();
+    std::vector<int16_t> samples;
+    ASSERT_TRUE((*reader)->next_frame(samples).ok());
+    stop = true;
+    // Frames the decoder has in its buffer may still come; a read never does.
+    Result<bool> frame = true;
+    for (int i = 0; i < 10000 && frame.ok(); ++i) frame = (*reader)->next_frame(samples);
+    ASSERT_FALSE(frame.ok());
+    EXPECT_EQ(frame.error_text(), "FLAC__STREAM_DECODER_ABORTED");
 }
 
 }  // namespace

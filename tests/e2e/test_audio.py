@@ -5,9 +5,11 @@ stop returns."""
 
 import math
 import os
+import re
 import socket
 import struct
 import subprocess
+import sys
 import time
 
 import harness
@@ -347,6 +349,65 @@ class Stop(AudioTestCase):
                 self.assertEqual(conn.wait_end(), "eof")
                 self.assertLess(time.monotonic() - sent, 2.0)
                 self.assert_end(modem, conn)
+
+    def assert_prompt_shutdown(self, modem, conn, stderr=()):
+        """Shutdown: the final report within 1 s, then the end."""
+        sent = time.monotonic()
+        conn.send(SHUTDOWN)
+        final = conn.wait_for(lambda m: m.HasField("status_update")
+                              and m.status_update.shutdown_complete)
+        self.assertIsNotNone(final)
+        self.assertLess(final[0] - sent, 1.0)
+        self.assertEqual(conn.wait_end(), "eof")
+        self.assert_end(modem, conn, stderr=stderr)
+
+    def test_shutdown_is_answered_at_once_whatever_a_flac_device_names(self):
+        fifo = os.path.join(self.dir, "fifo.flac")
+        os.mkfifo(fifo)
+        rows = [("a FIFO", fifo), ("/dev/zero", "/dev/zero"), ("a directory", self.dir)]
+        for i, (name, path) in enumerate(rows):
+            for source_type in ("flac", "flac_fast"):
+                with self.subTest(name, source_type=source_type):
+                    modem, conn = self.connect(
+                        socket_path=self.socket_path(f"{source_type}-{i}"))
+                    conn.send(configure_audio(1, source_type, path))
+                    conn.send(configure_channel(1, 1))
+                    conn.send(START)
+                    refused = f"device 1: {path} is not a regular file"
+                    self.wait_line(modem, f"quillmar-modem: start_audio failed: {refused}")
+                    self.assert_prompt_shutdown(modem, conn, stderr=[
+                        f"quillmar-modem: start_audio failed ({refused}), retrying in 500ms",
+                        f"quillmar-modem: start_audio failed: {refused}"])
+
+    def test_a_gigabyte_of_compressed_silence_plays_in_bounded_memory(self):
+        silence = os.path.join(self.dir, "silence.flac")
+        subprocess.run([os.environ["QUILLMAR_MAKE_RECORDING"], silence, "flac-silence", "48000",
+                        str(1 << 30)], check=True, timeout=300)
+        try:
+            for source_type in ("flac", "flac_fast"):
+                with self.subTest(source_type):
+                    modem, conn = self.connect(socket_path=self.socket_path(source_type))
+                    conn.send(configure_audio(1, source_type, silence))
+                    conn.send(configure_channel(1, 1))
+                    started = time.monotonic()
+                    conn.send(START)
+                    first = self.wait_level(conn, 1, 0)
+                    # StartAudio only looked at the file: the first block came at once.
+                    self.assertLess(first[0] - started, 2.0)
+                    # Seconds of audio later (minutes of it from flac_fast), the
+                    # modem still holds only a few blocks of it.
+                    after = conn.messages().index(first) + 1
+                    for _ in range(10):
+                        level = self.wait_level(conn, 1, after)
+                        after = conn.messages().index(level) + 1
+                    with open(f"/proc/{modem.proc.pid}/status") as f:
+                        peak_kb = int(re.search(r"VmHWM:\s+(\d+) kB", f.read()).group(1))
+                    print(f"{source_type}: peak resident size {peak_kb} kB", file=sys.stderr)
+                    if os.environ.get("QUILLMAR_SANITIZED") != "1":
+                        self.assertLess(peak_kb, 200 * 1024)
+                    self.assert_prompt_shutdown(modem, conn)
+        finally:
+            os.unlink(silence)
 
 
 if __name__ == "__main__":

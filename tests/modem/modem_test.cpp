@@ -1,5 +1,7 @@
 #include "modem/modem.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -943,6 +945,70 @@ TEST_F(ModemFixture, TheDefaultChannelDecodesYetNoStatusNamesIt) {
     EXPECT_TRUE(turn());
     EXPECT_TRUE(statuses_of(parent.available()).empty());
     EXPECT_TRUE(ModemTestAccess::rx_frames(*modem).empty());
+}
+
+// A FLAC device is only looked at on the main thread, never opened there: a
+// path that names no regular file fails the start; what is wrong inside the
+// file ends the source with its failure, after the blocks before it.
+TEST_F(ModemFixture, AFlacDeviceIsCheckedAtStartAndReadOnItsOwnThread) {
+    test_support::ScratchDir dir;
+    test_support::RecordingPlan plan;
+    plan.frames = 2;
+    const auto samples = test_support::afsk_recording(plan);
+    const std::string good = dir.file("frames.flac");
+    test_support::write_flac(good, plan.sample_rate, 1, 16,
+                             std::vector<int32_t>(samples.begin(), samples.end()));
+    auto bytes = test_support::read_bytes(good);
+    bytes.back() ^= 0x01;  // the check of the last audio frame, in the silence after both
+    const std::string damaged = dir.file("damaged.flac");
+    test_support::write_bytes(damaged, bytes);
+    const std::string text = dir.file("text.flac");
+    test_support::write_bytes(text, {'n', 'o', 't', ' ', 'F', 'L', 'A', 'C'});
+    const std::string missing = dir.file("missing.flac");
+    const std::string fifo = dir.file("fifo.flac");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+    auto refused = [](const std::string& why) {
+        return std::vector<std::string>{
+            fmt::format("quillmar-modem: start_audio failed ({}), retrying in 500ms", why),
+            fmt::format("quillmar-modem: start_audio failed: {}", why)};
+    };
+    auto failed = [](const std::string& why) {
+        return std::vector<std::string>{
+            fmt::format("quillmar-modem: audio source 0 failed: {}", why),
+            "quillmar-modem: audio source 0 ended"};
+    };
+    const struct {
+        const char* what;
+        std::string path;
+        std::vector<std::string> lines;
+        size_t frames;
+    } rows[] = {
+        {"missing", missing, refused("open flac " + missing + ": No such file or directory"), 0},
+        {"FIFO", fifo, refused("device 0: " + fifo + " is not a regular file"), 0},
+        {"directory", dir.path().string(),
+         refused("device 0: " + dir.path().string() + " is not a regular file"), 0},
+        {"not FLAC", text,
+         failed("open flac " + text + ": FLAC__STREAM_DECODER_ERROR_STATUS_LOST_SYNC"), 0},
+        {"damaged at its end", damaged,
+         failed("flac decode: FLAC__STREAM_DECODER_ERROR_STATUS_FRAME_CRC_MISMATCH"), 2},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        modem->handle_ipc(audio_message(0, "flac_fast", row.path, 0));
+        test_support::StderrCapture stderr_lines;
+        modem->handle_ipc(start_message());
+        std::vector<IpcMessage> written;
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!ModemTestAccess::device_pipelines(*modem).empty() &&
+               std::chrono::steady_clock::now() < deadline) {
+            EXPECT_TRUE(turn());
+            auto more = parent.available();
+            written.insert(written.end(), more.begin(), more.end());
+        }
+        EXPECT_EQ(stderr_lines.stop(), row.lines);
+        EXPECT_EQ(frames_of(written).size(), row.frames);
+    }
 }
 
 // Each output device named by a channel and configured is resolved and

@@ -7,6 +7,11 @@
 // frames of afsk_recording.h at RATE Hz on channel ON of CHANNELS (the others
 // silent), then silence up to SECONDS in all. Prints each frame's payload in
 // hexadecimal, one line per frame.
+//
+//   quillmar_make_recording OUT flac-silence RATE BYTES
+//
+// writes mono compressed silence at RATE Hz, frame by frame, until the file
+// holds at least BYTES.
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,8 +23,16 @@
 #include "support/flac_file.h"
 
 int main(int argc, char** argv) {
+    if (argc == 5 && std::string(argv[2]) == "flac-silence") {
+        test_support::write_flac_silence(argv[1], static_cast<uint32_t>(std::stoul(argv[3])),
+                                         std::stoull(argv[4]));
+        return 0;
+    }
     if (argc != 8) {
-        std::fprintf(stderr, "usage: %s OUT raw|flac RATE CHANNELS ON FRAMES SECONDS\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s OUT raw|flac RATE CHANNELS ON FRAMES SECONDS\n"
+                     "       %s OUT flac-silence RATE BYTES\n",
+                     argv[0], argv[0]);
         return 2;
     }
     const std::string out = argv[1];

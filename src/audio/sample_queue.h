@@ -45,6 +45,9 @@ struct State {
     bool receiver_alive = true;
     uint32_t sample_rate = 0;            // announced by a source that learns it late
     std::optional<std::string> failure;  // why the source ended, when it failed
+    // Blocks try-sends dropped because the queue was full; atomic so that the
+    // consumer can read it without the lock.
+    std::atomic<uint64_t> dropped{0};
 };
 
 }  // namespace capture_detail
@@ -83,11 +86,15 @@ public:
     ~CaptureSender() { release(); }
 
     // Queues `block` without waiting. False, dropping the block, when the queue
-    // is full or the receiver is gone.
+    // is full (counted, see CaptureReceiver::dropped) or the receiver is gone.
     bool try_send(SampleBlock block) {
         {
             std::lock_guard<std::mutex> guard(state_->lock);
-            if (!state_->receiver_alive || state_->blocks.size() >= state_->capacity) return false;
+            if (!state_->receiver_alive) return false;
+            if (state_->blocks.size() >= state_->capacity) {
+                state_->dropped.fetch_add(1, std::memory_order_relaxed);
+                return false;
+            }
             state_->blocks.push_back(std::move(block));
         }
         state_->not_empty.notify_one();
@@ -185,6 +192,9 @@ public:
         std::lock_guard<std::mutex> guard(state_->lock);
         return state_->failure;
     }
+
+    // How many blocks try-sends have dropped on a full queue so far.
+    uint64_t dropped() const { return state_->dropped.load(std::memory_order_relaxed); }
 
 private:
     ipc::Received<SampleBlock> take_locked(std::unique_lock<std::mutex>& guard) {

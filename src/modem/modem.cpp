@@ -23,6 +23,7 @@ constexpr auto kStatusInterval = 500ms;
 constexpr auto kInputLevelInterval = 200ms;
 // A device never reported counts as reported this long before its first block.
 constexpr auto kNeverReported = 1s;
+constexpr auto kDropReportInterval = 1s;
 
 void count(std::unordered_map<uint32_t, uint64_t>& counters, uint32_t channel, uint64_t n) {
     uint64_t& counter = counters[channel];
@@ -123,6 +124,7 @@ bool Modem::audio_pass() {
         if (it == device_pipelines_.end()) continue;
         DevicePipeline& pipeline = it->second;
         ipc::Received<audio::SampleBlock> received = pipeline.blocks.recv_timeout(kBlockWait);
+        report_drops(device_id, pipeline, now);
         if (auto* block = std::get_if<audio::SampleBlock>(&received)) {
             if (!pipeline.waiting_channels.empty()) {
                 // The rate came with the block, announced before it was sent.
@@ -192,6 +194,19 @@ void Modem::process_block(uint32_t device_id, DevicePipeline& pipeline, audio::S
         for (ChannelDemod& extra : channel.extra_demods) (void)extra.take_dcd_changes();
         report_carrier_detect(channel);
     }
+}
+
+void Modem::report_drops(uint32_t device_id, DevicePipeline& pipeline, MonotonicTime now) {
+    const uint64_t dropped = pipeline.blocks.dropped();
+    if (dropped == pipeline.drops_reported) return;
+    if (pipeline.drops_reported_at && now - *pipeline.drops_reported_at < kDropReportInterval) {
+        return;
+    }
+    soundcard::log_to_stderr(fmt::format(
+        "quillmar-modem: device {}: {} capture blocks dropped (the main loop fell behind)",
+        device_id, dropped));
+    pipeline.drops_reported = dropped;
+    pipeline.drops_reported_at = now;
 }
 
 void Modem::report_carrier_detect(ChannelPipeline& channel) {

@@ -58,6 +58,9 @@ struct DevicePipeline {
     // file): their pipelines are made at the rate the source announces with
     // its first block.
     std::vector<ChannelConfig> waiting_channels{};
+    // The capture queue's drop count as last reported, and when.
+    uint64_t drops_reported = 0;
+    std::optional<MonotonicTime> drops_reported_at{};
 };
 
 // The channel pipelines of one input device at `sample_rate`, in the order of
@@ -152,6 +155,9 @@ private:
     void process_block(uint32_t device_id, DevicePipeline& pipeline, audio::SampleBlock& block,
                        MonotonicTime now);
     void report_carrier_detect(ChannelPipeline& pipeline);
+    // A line for the device's capture blocks dropped on a full queue, at most
+    // once a second while their count grows.
+    void report_drops(uint32_t device_id, DevicePipeline& pipeline, MonotonicTime now);
     void status_tick();
 
     // The transmit requests and the device requests (dispatch_tx.cpp).

@@ -22,6 +22,7 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include "audio/soundcard_capture.h"
 #include "invariant.h"
 #include "ipc/inbound_queue.h"
 #include "ipc/timestamp.h"
@@ -29,6 +30,7 @@
 #include "support/afsk_recording.h"
 #include "support/afsk_signal.h"
 #include "support/alsa_config.h"
+#include "support/fake_stream.h"
 #include "support/flac_file.h"
 #include "support/hdlc_bits.h"
 #include "support/modem_test_access.h"
@@ -374,6 +376,48 @@ TEST_F(ModemFixture, AClosedQueueEndsOnlyItsDeviceWithOneLine) {
     EXPECT_TRUE(stops[1]->load());
     ASSERT_EQ(frames_of(written).size(), 1u);
     EXPECT_EQ(frames_of(written)[0].received_frame().channel(), 2u);
+}
+
+// A sound card's capture callback drops what a full queue cannot hold while
+// the loop stands still; the loop counts every drop and says so when it runs
+// again, then at most once a second while the count grows.
+TEST_F(ModemFixture, CaptureBlocksDroppedWhileTheLoopStoodStillAreReportedOnceAndCounted) {
+    auto streams = std::make_shared<test_support::FakeStreams>();
+    auto [sender, receiver] = audio::make_capture_queue();
+    soundcard::CaptureSetup setup;
+    setup.sample_rate = kAfskRate;
+    soundcard::StreamThreadOptions options;
+    options.log = [](std::string_view) {};
+    auto source = soundcard::start_capture(setup, streams->builder(), std::move(sender), options);
+    ASSERT_TRUE(source.ok()) << source.error_text();
+    std::vector<ChannelPipeline> channels;
+    channels.push_back(pipeline_for(channel_config(1, "afsk", "single"), kAfskRate));
+    auto& pipelines = ModemTestAccess::device_pipelines(*modem);
+    pipelines.emplace(
+        3, modem::DevicePipeline{std::move(*source), std::move(receiver), std::move(channels),
+                                 std::make_shared<modem::GainCell>(0.0f)});
+    const std::vector<int16_t> buffer(960, 100);
+    auto capture = [&](int buffers) {
+        for (int i = 0; i < buffers; ++i) {
+            ASSERT_TRUE(streams->pump_capture(std::span<const int16_t>(buffer)));
+        }
+    };
+    const std::string line =
+        "quillmar-modem: device 3: {} capture blocks dropped (the main loop fell behind)";
+
+    test_support::StderrCapture stderr_lines;
+    capture(64 + 70);  // the queue's 64, then 70 with no room
+    for (int i = 0; i < 10; ++i) EXPECT_TRUE(turn());
+    // The queue has room for ten again: eleven more, one dropped, within the second.
+    clock.set_ms(999);
+    capture(11);
+    EXPECT_TRUE(turn());
+    clock.set_ms(1000);
+    EXPECT_TRUE(turn());
+    EXPECT_TRUE(turn());
+    EXPECT_EQ(stderr_lines.stop(), (std::vector<std::string>{fmt::format(fmt::runtime(line), 70),
+                                                             fmt::format(fmt::runtime(line), 71)}));
+    audio::stop_and_join(pipelines.at(3).source);
 }
 
 // The per-sample reference: the same demodulator fed one sample at a time,

@@ -17,6 +17,7 @@
 #include "record.h"
 #include "result.h"
 #include "socket_mode.h"
+#include "tx/crash_unkey.h"
 #include "version.h"
 
 namespace quillmar_modem {
@@ -102,6 +103,9 @@ Command parse_command_line(std::span<const std::string> args) {
 namespace {
 
 int run(int argc, char** argv) {
+    // A crash writes the unkeyed level to every line that may be keyed before
+    // the process ends.
+    crash_unkey::install();
     // A write to a connection the peer has closed, or past the file-size
     // limit, must fail with an error instead of ending the process.
     std::signal(SIGPIPE, SIG_IGN);

@@ -14,6 +14,7 @@
 #include "audio/soundcard_stream.h"
 #include "invariant.h"
 #include "num.h"
+#include "tx/crash_unkey.h"
 
 namespace modem {
 
@@ -131,6 +132,8 @@ public:
     // The thread's body: the loop, then leaving.
     void run() noexcept {
         (void)pthread_setname_np(pthread_self(), "quillmar-tx");
+        // The thread that keys: a stack overflow here still unkeys.
+        const crash_unkey::ThreadStack crash_stack;
         try {
             loop();
         } catch (const std::exception& e) {

@@ -37,6 +37,24 @@ Result<std::unique_ptr<PttDriver>> rigctld_driver(const std::string& device) {
 // What a write returns on a handle closed because its device went away.
 constexpr WriteFault kGoneFault{WriteFault::Step::Gone, 0};
 
+// Writes the level of `keyed` with `write` and keeps `device`'s crash release
+// of `line` in step with what the write may have left: armed with the unkeyed
+// level before a key, kept after a failed unkey, dropped after a confirmed one.
+template <class Device, class Write>
+auto write_tracked(Device& device, size_t line, bool keyed, bool unkeyed_level,
+                   Write&& write) noexcept {
+    if (keyed) device.arm_crash_release(line, unkeyed_level);
+    auto fault = write();
+    if (!keyed) {
+        if (fault) {
+            device.arm_crash_release(line, unkeyed_level);
+        } else {
+            device.disarm_crash_release(line);
+        }
+    }
+    return fault;
+}
+
 template <class Derived>
 Result<std::unique_ptr<PttDriver>> as_driver(Result<std::unique_ptr<Derived>> built) {
     if (!built.ok()) return built.error();
@@ -111,7 +129,9 @@ SerialLinePtt::~SerialLinePtt() {
 }
 
 WriteStatus SerialLinePtt::write(ModemControlLines& lines, bool keyed) const noexcept {
-    return write_level(lines, static_cast<size_t>(line_), keyed != invert_);
+    return write_tracked(lines, static_cast<size_t>(line_), keyed, invert_, [&]() noexcept {
+        return write_level(lines, static_cast<size_t>(line_), keyed != invert_);
+    });
 }
 
 Status SerialLinePtt::set(bool keyed) {
@@ -133,15 +153,18 @@ Cm108Ptt::Cm108Ptt(std::shared_ptr<Cm108Table> table, std::string path,
 }
 
 Cm108Ptt::~Cm108Ptt() {
-    (void)hid_->release_line(pin_ - 1u, id_, [this](Cm108GpioControl& codec) noexcept {
-        return codec.write_gpio(pin_, invert_);
-    });
+    (void)hid_->release_line(
+        pin_ - 1u, id_, [this](Cm108GpioControl& codec) noexcept { return write(codec, false); });
+}
+
+WriteStatus Cm108Ptt::write(Cm108GpioControl& codec, bool keyed) const noexcept {
+    return write_tracked(codec, pin_ - 1u, keyed, invert_,
+                         [&]() noexcept { return codec.write_gpio(pin_, keyed != invert_); });
 }
 
 Status Cm108Ptt::set(bool keyed) {
-    return write_shared(
-        *table_, path_, hid_, pin_ - 1u, id_, keyed, invert_,
-        [&](Cm108GpioControl& codec) noexcept { return codec.write_gpio(pin_, keyed != invert_); });
+    return write_shared(*table_, path_, hid_, pin_ - 1u, id_, keyed, invert_,
+                        [&](Cm108GpioControl& codec) noexcept { return write(codec, keyed); });
 }
 
 // --- GpioPtt ---------------------------------------------------------------
@@ -158,17 +181,23 @@ GpioPtt::GpioPtt(std::string device, std::shared_ptr<SharedGpioLine> chip,
 
 GpioPtt::~GpioPtt() {
     const std::optional<GpioSetFault> fault = chip_->release_line(
-        0, id_, [this](GpiochipControl& chip) noexcept { return chip.set_line(invert_); });
+        0, id_, [this](GpiochipControl& chip) noexcept { return write(chip, false); });
     if (fault && fault->kind == GpioError::Kind::DeviceGone) evict();
 }
 
 Status GpioPtt::set(bool keyed) const {
     const std::optional<GpioSetFault> fault = chip_->write_line(
-        0, id_, keyed, invert_, std::optional<GpioSetFault>{GpioSetFault{GpioError::Kind::DeviceGone, ENODEV}},
-        [&](GpiochipControl& chip) noexcept { return chip.set_line(keyed != invert_); });
+        0, id_, keyed, invert_,
+        std::optional<GpioSetFault>{GpioSetFault{GpioError::Kind::DeviceGone, ENODEV}},
+        [&](GpiochipControl& chip) noexcept { return write(chip, keyed); });
     if (!fault) return Status::success();
     if (fault->kind == GpioError::Kind::DeviceGone) evict();
     return Error{fault->error(device_, line_).text()};
+}
+
+std::optional<GpioSetFault> GpioPtt::write(GpiochipControl& chip, bool keyed) const noexcept {
+    return write_tracked(chip, 0, keyed, invert_,
+                         [&]() noexcept { return chip.set_line(keyed != invert_); });
 }
 
 void GpioPtt::evict() const noexcept {

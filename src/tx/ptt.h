@@ -252,6 +252,8 @@ public:
     Status set(bool keyed);
 
 private:
+    // Writes the line's level for `keyed` with the port's crash release kept
+    // in step (armed while the line may be keyed).
     WriteStatus write(ModemControlLines& lines, bool keyed) const noexcept;
 
     std::shared_ptr<SerialPortTable> table_;
@@ -282,6 +284,9 @@ public:
     Status set(bool keyed);
 
 private:
+    // As SerialLinePtt::write, for the pin.
+    WriteStatus write(Cm108GpioControl& codec, bool keyed) const noexcept;
+
     std::shared_ptr<Cm108Table> table_;
     std::string path_;
     std::shared_ptr<SharedCm108> hid_;
@@ -312,6 +317,8 @@ public:
     Status set(bool keyed) const;
 
 private:
+    // As SerialLinePtt::write, for the line.
+    std::optional<GpioSetFault> write(GpiochipControl& chip, bool keyed) const noexcept;
     // Removes this driver's line from the registry's table if the table still
     // holds `chip_` under `key_`. Takes the table's lock only.
     void evict() const noexcept;

@@ -3,10 +3,12 @@
 // CM108-type codec PTT on Unix: a GPIO pin of the USB audio codec, driven by
 // writing one HID output report to its hidraw node.
 
+#include <array>
 #include <string>
 
 #include "ipc/socket_stream.h"
 #include "result.h"
+#include "tx/crash_unkey.h"
 #include "tx/ptt_device.h"
 
 namespace ptt_cm108_unix {
@@ -23,10 +25,15 @@ public:
     // in one write(2).
     ptt::WriteStatus write_gpio(uint8_t pin, bool level) noexcept override;
 
+    // A crash writes the report of pin `line` + 1 at `level`.
+    void arm_crash_release(size_t line, bool level) noexcept override;
+    void disarm_crash_release(size_t line) noexcept override;
+
 private:
     explicit UnixCm108Gpio(ipc::UniqueFd fd) : fd_(std::move(fd)) {}
 
     ipc::UniqueFd fd_;
+    std::array<crash_unkey::ArmedLine, 8> crash_;  // pins 1 to 8; dropped before fd_ closes
 };
 
 }  // namespace ptt_cm108_unix

@@ -8,6 +8,7 @@
 // neither throw nor allocate: a failure comes back as a small fault value that
 // the driver turns into text once the lock is released.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -58,12 +59,28 @@ struct WriteFault {
 // The outcome of one serial-line or CM108 write: nothing on success.
 using WriteStatus = std::optional<WriteFault>;
 
+// A device whose lines a crash can still release (tx/crash_unkey.h). A line is
+// the device's own: 0 for RTS and 1 for DTR of a serial port, pin - 1 of a
+// CM108 codec, 0 for a GPIO line. A device on a system descriptor keeps a
+// release ready from the arm to the disarm and drops it before it closes the
+// descriptor; the defaults keep none (devices without one).
+class CrashReleasable {
+public:
+    virtual ~CrashReleasable() = default;
+
+    // From now on a crash writes `level` to `line`.
+    virtual void arm_crash_release(size_t line, bool level) noexcept {
+        (void)line;
+        (void)level;
+    }
+    // From now on a crash leaves `line` alone.
+    virtual void disarm_crash_release(size_t line) noexcept { (void)line; }
+};
+
 // Drives the RTS and DTR lines of one serial port. The destructor closes the
 // port.
-class ModemControlLines {
+class ModemControlLines : public CrashReleasable {
 public:
-    virtual ~ModemControlLines() = default;
-
     // Asserts RTS (level true) or clears it, leaving every other
     // modem-control line as it was.
     virtual WriteStatus write_rts(bool level) noexcept = 0;
@@ -73,10 +90,8 @@ public:
 
 // Drives the GPIO pins of one CM108-type codec through its HID node. The
 // destructor closes the node.
-class Cm108GpioControl {
+class Cm108GpioControl : public CrashReleasable {
 public:
-    virtual ~Cm108GpioControl() = default;
-
     // Sets pin `pin` (1 to 8) high (level true) or low; the other pins are
     // left as they are. A pin outside 1 to 8 is refused before any write.
     virtual WriteStatus write_gpio(uint8_t pin, bool level) noexcept = 0;
@@ -123,10 +138,8 @@ struct GpioSetFault {
 
 // Drives one requested GPIO line. The destructor releases the request, which
 // frees the line in the kernel.
-class GpiochipControl {
+class GpiochipControl : public CrashReleasable {
 public:
-    virtual ~GpiochipControl() = default;
-
     // Sets the line active (level true) or inactive.
     virtual std::optional<GpioSetFault> set_line(bool level) noexcept = 0;
 };

@@ -62,6 +62,19 @@ std::optional<ptt::GpioSetFault> LinuxGpiochip::set_line(bool level) noexcept {
     return std::nullopt;
 }
 
+void LinuxGpiochip::arm_crash_release(size_t line, bool level) noexcept {
+    if (line != 0) return;
+    gpio_v2_line_values values{};
+    values.bits = level ? 1 : 0;
+    values.mask = 1;
+    (void)crash_.arm(crash_unkey::Release::ioctl(request_.get(), GPIO_V2_LINE_SET_VALUES_IOCTL,
+                                                 &values, sizeof values));
+}
+
+void LinuxGpiochip::disarm_crash_release(size_t line) noexcept {
+    if (line == 0) crash_.disarm();
+}
+
 GpioError map_open_error_with_line(const std::string& path, uint32_t line, int errnum) {
     switch (errnum) {
         case ENOENT:

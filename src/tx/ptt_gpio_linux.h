@@ -7,6 +7,7 @@
 #include <string>
 
 #include "ipc/socket_stream.h"
+#include "tx/crash_unkey.h"
 #include "tx/ptt_device.h"
 
 namespace ptt_gpio_linux {
@@ -28,6 +29,10 @@ public:
     // Sets the line to 1 (level true) or 0.
     std::optional<ptt::GpioSetFault> set_line(bool level) noexcept override;
 
+    // A crash sets the line to `level` through the request.
+    void arm_crash_release(size_t line, bool level) noexcept override;
+    void disarm_crash_release(size_t line) noexcept override;
+
     const std::string& path() const { return path_; }
     uint32_t line() const { return line_; }
 
@@ -42,6 +47,7 @@ private:
     std::string path_;
     uint32_t line_;
     ptt::IoctlFunction ioctl_;
+    crash_unkey::ArmedLine crash_;  // dropped before request_ closes
 };
 
 // The GpioError of a failed chip open, chip query or line request for line

@@ -537,6 +537,24 @@ RigctldPtt::~RigctldPtt() {
 }
 
 Status RigctldPtt::set_ptt(bool keyed) {
+    if (keyed) arm_crash_release();
+    Status sent = send_ptt(keyed);
+    // A reconnection may have reached another of the daemon's addresses.
+    if (keyed || !sent.ok()) {
+        arm_crash_release();
+    } else {
+        crash_.disarm();
+    }
+    return sent;
+}
+
+void RigctldPtt::arm_crash_release() noexcept {
+    if (peer_size_ == 0) return;
+    (void)crash_.arm(
+        crash_unkey::Release::daemon(reinterpret_cast<const sockaddr*>(&peer_), peer_size_));
+}
+
+Status RigctldPtt::send_ptt(bool keyed) {
     flags_->unkey_owed.store(0, std::memory_order_relaxed);
     const std::string_view command = keyed ? "T 1\n" : "T 0\n";
     const auto report = [](int32_t code) -> Status {
@@ -591,6 +609,13 @@ Status RigctldPtt::open_stream(milliseconds timeout) {
         return open_error(*failure, addr_, Opener::Driver);
     }
     Connection& connection = std::get<Connection>(opened);
+    sockaddr_storage peer{};
+    socklen_t peer_size = sizeof peer;
+    if (::getpeername(connection.stream.get(), reinterpret_cast<sockaddr*>(&peer), &peer_size) ==
+        0) {
+        peer_ = peer;
+        peer_size_ = peer_size;
+    }
     stream_ = std::move(connection.stream);
     reader_.emplace(std::move(connection.reader));
     return Status::success();

@@ -20,6 +20,7 @@
 #include "ipc/socket_stream.h"
 #include "ipc/unbounded_queue.h"
 #include "result.h"
+#include "tx/crash_unkey.h"
 #include "tx/ptt.h"
 
 namespace ptt_rigctld {
@@ -134,7 +135,9 @@ public:
     Status unkey() override { return unkey_with_safety_retries(); }
 
     // Sends "T 1" or "T 0" and reads its report; a transport failure is tried
-    // once more over a new connection, a daemon error code never.
+    // once more over a new connection, a daemon error code never. From before
+    // a key until an unkey is confirmed, a crash sends "T 0" to the daemon's
+    // last connected address.
     Status set_ptt(bool keyed);
 
     // set_ptt(false), then up to three more tries, each over a new connection
@@ -156,6 +159,10 @@ private:
     Status ensure_connected();
     // One command: the report's code (0 on success), or a transport error.
     Result<int32_t> try_set_ptt_once(std::string_view command);
+    // set_ptt without the crash release.
+    Status send_ptt(bool keyed);
+    // Arms the crash release with the address last connected to, if any.
+    void arm_crash_release() noexcept;
     void close_stream();
     void spawn_keepalive();
 
@@ -166,6 +173,9 @@ private:
     std::shared_ptr<LinkFlags> flags_;
     ipc::UniqueFd stream_;
     bool built_ = false;  // connect succeeded: the release unkeys
+    sockaddr_storage peer_{};  // the daemon's address of the last connection
+    socklen_t peer_size_ = 0;  // 0 before the first
+    crash_unkey::ArmedLine crash_;
 };
 
 }  // namespace ptt_rigctld

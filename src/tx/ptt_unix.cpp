@@ -22,6 +22,17 @@ ptt::WriteStatus UnixSerialLines::write_dtr(bool level) noexcept {
     return level ? update(TIOCM_DTR, 0) : update(0, TIOCM_DTR);
 }
 
+void UnixSerialLines::arm_crash_release(size_t line, bool level) noexcept {
+    if (line >= crash_.size()) return;
+    const int bit = line == 0 ? TIOCM_RTS : TIOCM_DTR;
+    (void)crash_[line].arm(
+        crash_unkey::Release::ioctl(fd_.get(), level ? TIOCMBIS : TIOCMBIC, &bit, sizeof bit));
+}
+
+void UnixSerialLines::disarm_crash_release(size_t line) noexcept {
+    if (line < crash_.size()) crash_[line].disarm();
+}
+
 ptt::WriteStatus UnixSerialLines::update(int set, int clear) noexcept {
     using Step = ptt::WriteFault::Step;
     int bits = 0;

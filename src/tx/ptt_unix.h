@@ -3,10 +3,12 @@
 // Serial-port PTT lines on Unix: RTS and DTR switched through the tty
 // modem-control ioctls.
 
+#include <array>
 #include <string>
 
 #include "ipc/socket_stream.h"
 #include "result.h"
+#include "tx/crash_unkey.h"
 #include "tx/ptt_device.h"
 
 namespace ptt_unix {
@@ -26,6 +28,11 @@ public:
     ptt::WriteStatus write_rts(bool level) noexcept override;
     ptt::WriteStatus write_dtr(bool level) noexcept override;
 
+    // A crash sets (level true) or clears line `line`'s bit with TIOCMBIS or
+    // TIOCMBIC, leaving the other lines alone.
+    void arm_crash_release(size_t line, bool level) noexcept override;
+    void disarm_crash_release(size_t line) noexcept override;
+
     // Reads the modem-control bits (TIOCMGET), sets the bits of `set`, clears
     // those of `clear` and writes the word back (TIOCMSET). Nothing is written
     // after a failed read.
@@ -37,6 +44,7 @@ private:
 
     ipc::UniqueFd fd_;
     ptt::IoctlFunction ioctl_;
+    std::array<crash_unkey::ArmedLine, 2> crash_;  // RTS, DTR; dropped before fd_ closes
 };
 
 }  // namespace ptt_unix

@@ -212,7 +212,8 @@ class Connection:
 class ModemProcess:
     """One run of the binary in socket mode on `socket_path`."""
 
-    def __init__(self, socket_path, stdout=subprocess.PIPE, env=None, stdin=subprocess.DEVNULL):
+    def __init__(self, socket_path, stdout=subprocess.PIPE, env=None, stdin=subprocess.DEVNULL,
+                 preexec_fn=None):
         self.socket_path = socket_path
         self.proc = subprocess.Popen(
             [MODEM, socket_path],
@@ -220,6 +221,7 @@ class ModemProcess:
             stdout=stdout,
             stderr=subprocess.PIPE,
             env=env,
+            preexec_fn=preexec_fn,
         )
         self.stdout = b""
         self._connections = []
@@ -310,16 +312,19 @@ class ModemTestCase(unittest.TestCase):
     def socket_path(self, name="modem.sock"):
         return os.path.join(self.dir, name)
 
-    def launch(self, socket_path=None, stdout=subprocess.PIPE, env=None, stdin=subprocess.DEVNULL):
-        """Starts the binary without waiting for readiness; killed at the end
-        of the test if still running."""
-        modem = ModemProcess(socket_path or self.socket_path(), stdout=stdout, env=env, stdin=stdin)
+    def launch(self, socket_path=None, stdout=subprocess.PIPE, env=None, stdin=subprocess.DEVNULL,
+               preexec_fn=None):
+        """Starts the binary without waiting for readiness (`preexec_fn` runs
+        in the child before it); killed at the end of the test if still
+        running."""
+        modem = ModemProcess(socket_path or self.socket_path(), stdout=stdout, env=env, stdin=stdin,
+                             preexec_fn=preexec_fn)
         self.addCleanup(modem.close)
         return modem
 
-    def start_modem(self, socket_path=None, env=None, stdin=subprocess.DEVNULL):
+    def start_modem(self, socket_path=None, env=None, stdin=subprocess.DEVNULL, preexec_fn=None):
         """Starts the binary and reads its readiness byte within 5 s."""
-        modem = self.launch(socket_path, env=env, stdin=stdin)
+        modem = self.launch(socket_path, env=env, stdin=stdin, preexec_fn=preexec_fn)
         self.assertTrue(
             modem.wait_ready(), f"no readiness byte within {READY_TIMEOUT} s: {modem.stderr_lines()}"
         )

@@ -35,12 +35,12 @@ class StationTestCase(harness.ModemTestCase):
         # The lines of a run so far that the test expects, in order.
         self.lines = []
 
-    def start_station_modem(self, name="modem", stdin=subprocess.DEVNULL):
+    def start_station_modem(self, name="modem", stdin=subprocess.DEVNULL, preexec_fn=None):
         """The modem with the station's PTT lines configured (each driver
         built and its line released); returns the modem and its connection."""
         self.station.reset()
         modem = self.start_modem(self.socket_path(name + ".sock"), env=self.station.env(),
-                                 stdin=stdin)
+                                 stdin=stdin, preexec_fn=preexec_fn)
         conn = modem.connect()
         self.assertIsNotNone(conn.wait_for(lambda m: m.HasField("modem_ready")))
         for message in self.station.ptt_messages():
@@ -464,6 +464,25 @@ class SignalFaults(StationTestCase):
         self.assert_end(modem, conn, signal=signal.SIGTERM,
                         stderr=self.lines + ["quillmar-modem: SIGTERM received, exiting"])
         self.assert_released("after the exit")
+
+
+def no_core_dump():
+    """Run in the modem's child: a crash leaves no core file behind."""
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+
+class CrashFaults(StationTestCase):
+    def test_a_crash_while_keyed_releases_every_line_and_ends_by_its_signal(self):
+        # Sent from outside, as a fault of the modem would raise them; SIGABRT
+        # is also how std::terminate ends the process.
+        for crash in (signal.SIGSEGV, signal.SIGABRT, signal.SIGBUS, signal.SIGFPE, signal.SIGILL):
+            with self.subTest(crash.name):
+                modem, conn = self.start_station_modem(crash.name, preexec_fn=no_core_dump)
+                self.key_station(modem, conn)
+                modem.send_signal(crash)
+                self.assertEqual(modem.wait(), -crash, f"stderr: {modem.stderr_lines()}")
+                self.assertEqual(modem.stderr_lines(), self.lines)
+                self.assert_released(f"after {crash.name}")
 
 
 class RecordFaults(harness.ModemTestCase):

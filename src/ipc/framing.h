@@ -96,23 +96,23 @@ Result<ReadOutcome> read_frame(R& reader) {
     return Result<ReadOutcome>(ReadOutcome(std::move(*message)));
 }
 
-// Writes `message` as one frame: the length, then (only if that succeeded) the
-// body. A body above MAX_FRAME_LEN fails with "frame too large: {} > {}" before
-// anything is written. After a failure between the two the peer holds a partial
-// frame; that is left to the caller.
+// Writes `message` as one frame, the length and the body from one buffer with
+// one write-all (so a slow peer holds one pending write per frame). A body
+// above MAX_FRAME_LEN fails with "frame too large: {} > {}" before anything is
+// written. After a failure part-way the peer holds a partial frame; that is
+// left to the caller.
 template <ByteWriter W>
 Status write_frame(W& writer, const ipc::proto::IpcMessage& message) {
     const size_t length = ipc::ipc_message::encoded_len(message);
     if (length > MAX_FRAME_LEN)
         return make_error("frame too large: {} > {}", length, MAX_FRAME_LEN);
 
-    std::vector<uint8_t> body;
-    body.reserve(length);
-    ipc::ipc_message::encode(message, body);
-
     const auto header = encode_length(static_cast<uint32_t>(length));
-    if (auto status = write_all(writer, std::span<const uint8_t>(header)); !status) return status;
-    return write_all(writer, std::span<const uint8_t>(body));
+    std::vector<uint8_t> frame;
+    frame.reserve(header.size() + length);
+    frame.insert(frame.end(), header.begin(), header.end());
+    ipc::ipc_message::encode(message, frame);
+    return write_all(writer, std::span<const uint8_t>(frame));
 }
 
 }  // namespace framing

@@ -26,13 +26,18 @@ Status IpcHandle::send(const proto::IpcMessage& message) const {
     std::lock_guard<std::mutex> guard(stream_->lock);
     if (stream_->broken) broken_writer();
     try {
-        SocketStream socket(stream_->fd.get());
+        SocketStream socket(stream_->fd.get(), stream_->give_up_fd);
         return framing::write_frame(socket, message);
     } catch (const std::exception& e) {
         // Only allocation can throw here; the frame may be cut short.
         stream_->broken = true;
         return make_error("ipc send: {}", e.what());
     }
+}
+
+void IpcHandle::give_up_when_readable(int fd) const {
+    std::lock_guard<std::mutex> guard(stream_->lock);
+    stream_->give_up_fd = fd;
 }
 
 void IpcHandle::mark_broken() const {

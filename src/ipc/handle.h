@@ -15,7 +15,8 @@ namespace ipc {
 // and share the socket and the lock; the socket closes when the last copy goes.
 // Each send writes one whole frame under the lock, so frames from different
 // threads never interleave. Sends never raise SIGPIPE; a vanished parent shows
-// as a failed send.
+// as a failed send. A send blocks while the parent reads slowly, unless the
+// give-up descriptor has become readable (the process is ending).
 class IpcHandle {
 public:
     // Takes ownership of the connected socket `stream`.
@@ -33,6 +34,11 @@ public:
     // invariant, as for send.
     Status shutdown_write() const;
 
+    // From now on a send that has to wait for room in the socket gives up with
+    // the error "terminating" once `fd` reads readable (termination::wake_fd);
+    // -1 waits as long as it takes. The caller keeps `fd` open.
+    void give_up_when_readable(int fd) const;
+
     // Leaves the writer broken, as a holder that fails part-way through a
     // frame does; for the tests of the fatal path.
     void mark_broken() const;
@@ -41,6 +47,7 @@ private:
     struct Stream {
         UniqueFd fd;
         std::mutex lock;
+        int give_up_fd = -1;
         // Set when a holder of the lock failed part-way; every later use fails.
         bool broken = false;
     };

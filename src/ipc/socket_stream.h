@@ -35,10 +35,13 @@ private:
 };
 
 // A blocking stream over a connected socket; does not own the descriptor.
-// Interrupted calls are retried; writes never raise SIGPIPE.
+// Interrupted calls are retried; writes never raise SIGPIPE. Given a
+// `give_up_fd`, a write that has to wait for room gives up with the error
+// "terminating" once that descriptor reads readable; a write that finds room
+// goes ahead whatever it reads.
 class SocketStream {
 public:
-    explicit SocketStream(int fd) : fd_(fd) {}
+    explicit SocketStream(int fd, int give_up_fd = -1) : fd_(fd), give_up_fd_(give_up_fd) {}
 
     // Reads up to buf.size() bytes; 0 means end of stream.
     Result<size_t> read_some(std::span<uint8_t> buf);
@@ -49,6 +52,7 @@ public:
 
 private:
     int fd_;
+    int give_up_fd_;
 };
 
 }  // namespace ipc

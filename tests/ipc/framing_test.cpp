@@ -143,6 +143,25 @@ TEST(Framing, WritesLengthThenBody) {
     EXPECT_EQ(test_support::to_hex(got), "00000000000000027200");
 }
 
+// A writer that takes everything and keeps each call's bytes.
+struct RecordingWriter {
+    std::vector<std::string> calls;
+
+    Result<size_t> write_some(std::span<const uint8_t> buf) {
+        calls.push_back(test_support::to_hex(std::vector<uint8_t>(buf.begin(), buf.end())));
+        return buf.size();
+    }
+};
+
+TEST(Framing, EachFrameIsOneWriteOfLengthAndBody) {
+    RecordingWriter writer;
+    IpcMessage start;
+    start.mutable_start_audio();
+    ASSERT_TRUE(framing::write_frame(writer, IpcMessage()).ok());
+    ASSERT_TRUE(framing::write_frame(writer, start).ok());
+    EXPECT_EQ(writer.calls, (std::vector<std::string>{"00000000", "000000027200"}));
+}
+
 // A reader that hands out one byte per call, as a slow peer would.
 struct TrickleReader {
     std::vector<uint8_t> data;

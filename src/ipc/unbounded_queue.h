@@ -100,6 +100,12 @@ public:
     QueueReceiver& operator=(const QueueReceiver&) = delete;
     ~QueueReceiver() { release(); }
 
+    // Makes every later send fail; what is queued stays to be taken.
+    void close() {
+        std::lock_guard<std::mutex> guard(state_->lock);
+        state_->receiver_alive = false;
+    }
+
     // The oldest item, without waiting.
     Received<T> try_recv() {
         std::lock_guard<std::mutex> guard(state_->lock);

@@ -34,9 +34,12 @@ void count(std::unordered_map<uint32_t, uint64_t>& counters, uint32_t channel, u
 
 Result<std::unique_ptr<Modem>> Modem::create(ipc::IpcHandle ipc, InboundReceiver inbound,
                                              ModemOptions options) {
-    Result<TxWorker> tx = TxWorker::spawn(options.open_output, std::move(options.build_driver));
-    if (!tx) return tx.error();
     if (!options.termination_signal) options.termination_signal = termination::received;
+    if (!options.cut_requested) options.cut_requested = termination::cut_requested;
+    Result<TxWorker> tx =
+        TxWorker::spawn(options.open_output, std::move(options.build_driver),
+                        TxEnd{.cut_now = options.cut_requested});
+    if (!tx) return tx.error();
     return std::unique_ptr<Modem>(
         new Modem(std::move(ipc), std::move(inbound), std::move(*tx), std::move(options)));
 }

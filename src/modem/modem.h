@@ -83,6 +83,9 @@ struct ModemOptions {
     std::function<int()> termination_signal;
     // The cap on a scan's duration_ms (lowered by tests).
     uint32_t max_scan_ms = kMaxScanMs;
+    // True once the transmission in hand must be cut at once
+    // (termination::cut_requested).
+    std::function<bool()> cut_requested;
 };
 
 class Modem {
@@ -104,7 +107,8 @@ public:
     // inbound receiver, settings tables, gain cells, playback devices,
     // pipelines (capture queues closed, source threads let go), then the
     // transmit worker (the message in hand finishes, a transmission runs to
-    // its unkey, drivers released), then the counters.
+    // its unkey or is cut 10 s after the teardown began, drivers released),
+    // then the counters.
     ~Modem();
 
     Modem(const Modem&) = delete;

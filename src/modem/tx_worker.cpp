@@ -33,6 +33,11 @@ void log_line(std::string_view line) {
     soundcard::log_to_stderr(line);
 }
 
+int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
 uint64_t nanos_since(Clock::time_point start) {
     auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start);
     return elapsed.count() < 0 ? 0 : static_cast<uint64_t>(elapsed.count());
@@ -122,12 +127,13 @@ private:
 // thread alone.
 class Worker {
 public:
-    Worker(ipc::QueueReceiver<tx_detail::Queued> rx, std::shared_ptr<std::atomic<bool>> shutdown,
-           OutputOpener open_output, DriverBuilder build_driver)
+    Worker(ipc::QueueReceiver<tx_detail::Queued> rx, std::shared_ptr<std::atomic<int64_t>> shutdown,
+           OutputOpener open_output, DriverBuilder build_driver, TxEnd end)
         : rx_(std::move(rx)),
           shutdown_(std::move(shutdown)),
           open_output_(std::move(open_output)),
-          build_driver_(std::move(build_driver)) {}
+          build_driver_(std::move(build_driver)),
+          end_(std::move(end)) {}
 
     // The thread's body: the loop, then leaving.
     void run() noexcept {
@@ -154,8 +160,20 @@ private:
         }
     }
 
+    bool cut_now() const { return end_.cut_now && end_.cut_now(); }
+
+    // Whether the transmission in hand must be cut: at once when asked, else
+    // once the teardown began the bound ago.
+    bool must_cut() const {
+        if (cut_now()) return true;
+        const int64_t since = shutdown_->load(std::memory_order_relaxed);
+        if (since == 0) return false;
+        const int64_t elapsed = now_ns() - since;
+        return elapsed >= 0 && std::chrono::nanoseconds(elapsed) >= end_.bound;
+    }
+
     void loop() {
-        while (!shutdown_->load(std::memory_order_relaxed)) {
+        while (shutdown_->load(std::memory_order_relaxed) == 0 && !cut_now()) {
             ipc::Received<tx_detail::Queued> received = rx_->recv_timeout(kReceiveWait);
             if (std::holds_alternative<ipc::QueueEmpty>(received)) continue;
             if (std::holds_alternative<ipc::QueueClosed>(received)) return;
@@ -176,8 +194,30 @@ private:
         }
         retry_.clear();
         sinks_.clear();
+        drop_queued();
         shutdown_.reset();
         rx_.reset();
+    }
+
+    // Closes the queue and drops what is still in it, here on this thread (a
+    // queued driver is released), with one line giving the number of
+    // transmissions among it.
+    void drop_queued() noexcept {
+        rx_->close();  // nothing more comes in while the queue empties
+        uint64_t transmissions = 0;
+        for (;;) {
+            ipc::Received<tx_detail::Queued> received = rx_->try_recv();
+            auto* queued = std::get_if<tx_detail::Queued>(&received);
+            if (queued == nullptr) break;
+            if (std::holds_alternative<TxMessage::Transmit>(queued->message.item)) ++transmissions;
+        }
+        if (transmissions == 0) return;
+        try {
+            log_line(fmt::format("quillmar-modem: TransmitFrame: dropped {} queued transmissions",
+                                 transmissions));
+        } catch (...) {
+            // Without memory for the line it is lost; the rest of leaving goes on.
+        }
     }
 
     void handle(TxMessage::Transmit& message) { transmit(message.request); }
@@ -318,6 +358,16 @@ private:
             }
             const uint64_t elapsed = nanos_since(t0);
             if (played >= target && elapsed >= timing.nominal_ns) break;
+            if (must_cut()) {
+                // Nothing more is submitted; the sink goes first, so nothing
+                // of this transmission sounds after the unkey.
+                const uint64_t shown = played_of_transmission(sink->played(), target, n);
+                span.drop_sink();
+                log_line(
+                    fmt::format("quillmar-modem: TransmitFrame: cut after {} ms ({}/{} samples)",
+                                elapsed / kNanosPerMilli, shown, n));
+                break;
+            }
             if (elapsed >= timing.deadline_ns) {
                 const uint64_t shown = played_of_transmission(sink->played(), target, n);
                 span.drop_sink();
@@ -372,9 +422,10 @@ private:
     }
 
     std::optional<ipc::QueueReceiver<tx_detail::Queued>> rx_;
-    std::shared_ptr<std::atomic<bool>> shutdown_;
+    std::shared_ptr<std::atomic<int64_t>> shutdown_;
     OutputOpener open_output_;
     DriverBuilder build_driver_;  // holds the port registry, released after the drivers
+    TxEnd end_;
     std::map<uint32_t, OutputDevice> devices_;
     std::map<uint32_t, DriverSlot> drivers_;
     std::map<uint32_t, ptt::PttSettings> retry_;  // channels owed a "rigctld" build
@@ -437,14 +488,15 @@ void QueuedSamples::release() {
 
 }  // namespace tx_detail
 
-Result<TxWorker> TxWorker::spawn(OutputOpener open_output, DriverBuilder build_driver) {
+Result<TxWorker> TxWorker::spawn(OutputOpener open_output, DriverBuilder build_driver,
+                                 TxEnd end) {
     if (!open_output) invariant::broken("tx worker: spawned without an output opener");
     if (!build_driver) invariant::broken("tx worker: spawned without a driver builder");
-    auto shutdown = std::make_shared<std::atomic<bool>>(false);
+    auto shutdown = std::make_shared<std::atomic<int64_t>>(0);
     auto queued_samples = std::make_shared<std::atomic<uint64_t>>(0);
     auto [tx, rx] = ipc::make_unbounded_queue<tx_detail::Queued>();
     auto worker = std::make_unique<Worker>(std::move(rx), shutdown, std::move(open_output),
-                                           std::move(build_driver));
+                                           std::move(build_driver), std::move(end));
     std::thread thread;
     try {
         thread = std::thread([worker = std::move(worker)] { worker->run(); });
@@ -455,7 +507,7 @@ Result<TxWorker> TxWorker::spawn(OutputOpener open_output, DriverBuilder build_d
                     std::move(thread));
 }
 
-TxWorker::TxWorker(std::shared_ptr<std::atomic<bool>> shutdown,
+TxWorker::TxWorker(std::shared_ptr<std::atomic<int64_t>> shutdown,
                    std::shared_ptr<std::atomic<uint64_t>> queued_samples,
                    ipc::QueueSender<tx_detail::Queued> tx, std::thread thread)
     : shutdown_(std::move(shutdown)),
@@ -464,7 +516,7 @@ TxWorker::TxWorker(std::shared_ptr<std::atomic<bool>> shutdown,
       thread_(std::move(thread)) {}
 
 TxWorker::~TxWorker() {
-    if (shutdown_) shutdown_->store(true, std::memory_order_relaxed);
+    if (shutdown_) shutdown_->store(std::max<int64_t>(now_ns(), 1), std::memory_order_relaxed);
     if (thread_.joinable()) thread_.join();
 }
 

@@ -8,6 +8,7 @@
 // (which may wait seconds on a device or a daemon) never holds the owner.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -122,6 +123,18 @@ struct DrainTiming {
 };
 DrainTiming drain_timing(uint64_t samples, uint32_t sample_rate);
 
+// How the worker ends once its owner lets it go (the process ends after a
+// termination signal, Shutdown or the end of the parent): the transmission in
+// hand plays on for at most `bound` and is then cut. A cut submits nothing
+// more, drops the sink (its unplayed audio never sounds) and then unkeys.
+struct TxEnd {
+    std::chrono::nanoseconds bound = std::chrono::seconds(10);
+    // Read by the worker while it plays; true asks for the cut at once (a
+    // second termination signal) and keeps the worker from taking another
+    // message. Null for never.
+    std::function<bool()> cut_now;
+};
+
 // Samples held by queued transmissions at which TxWorker::transmit refuses
 // another one.
 inline constexpr uint64_t kQueuedSampleLimit = 67108864;
@@ -153,16 +166,18 @@ struct Queued {
 }  // namespace tx_detail
 
 // The owner's handle of the worker. Dropping it stops the worker: the message
-// in hand is finished (a transmission runs to its unkey; a driver build to its
-// end, which for "rigctld" is bounded by its connect and probe timeouts), the
-// rest are dropped unhandled.
+// in hand is finished (a transmission runs to its unkey, or is cut by the
+// bound of TxEnd; a driver build to its end, which for "rigctld" is bounded by
+// its connect and probe timeouts), the rest are dropped unhandled, with one
+// line giving the number of transmissions among them.
 class TxWorker {
 public:
     // Starts "quillmar-tx" with an empty queue; sinks are opened with
     // `open_output`, drivers built with `build_driver`. Fails with "spawn
     // quillmar-tx thread: {}".
     static Result<TxWorker> spawn(OutputOpener open_output = soundcard_output_opener(),
-                                  DriverBuilder build_driver = registry_driver_builder());
+                                  DriverBuilder build_driver = registry_driver_builder(),
+                                  TxEnd end = {});
 
     TxWorker(TxWorker&&) noexcept = default;
     TxWorker& operator=(TxWorker&&) = delete;
@@ -177,13 +192,15 @@ public:
     Status send(TxMessage message);
 
 private:
-    TxWorker(std::shared_ptr<std::atomic<bool>> shutdown,
+    TxWorker(std::shared_ptr<std::atomic<int64_t>> shutdown,
              std::shared_ptr<std::atomic<uint64_t>> queued_samples,
              ipc::QueueSender<tx_detail::Queued> tx, std::thread thread);
 
     // Declared in reverse order of release: the thread is joined in the
-    // destructor's body, then the sender goes, then the flag.
-    std::shared_ptr<std::atomic<bool>> shutdown_;
+    // destructor's body, then the sender goes, then the flag. The flag holds
+    // 0, or the monotonic time (in nanoseconds, at least 1) at which the
+    // teardown began.
+    std::shared_ptr<std::atomic<int64_t>> shutdown_;
     std::shared_ptr<std::atomic<uint64_t>> queued_samples_;
     ipc::QueueSender<tx_detail::Queued> tx_;
     std::thread thread_;

@@ -62,6 +62,15 @@ TEST(UnboundedQueue, SendFailsOnceReceiverGone) {
     EXPECT_FALSE(tx.send(2));
 }
 
+TEST(UnboundedQueue, AClosedReceiverRefusesSendsAndStillHandsOutWhatWasQueued) {
+    auto [tx, rx] = ipc::make_unbounded_queue<int>();
+    EXPECT_TRUE(tx.send(1));
+    rx.close();
+    EXPECT_FALSE(tx.send(2));
+    EXPECT_EQ(item_of(rx.try_recv()), std::optional<int>(1));
+    EXPECT_TRUE(std::holds_alternative<ipc::QueueEmpty>(rx.try_recv()));
+}
+
 TEST(UnboundedQueue, DroppingTheReceiverDropsWhatIsQueuedWithoutNeedingMemory) {
     // Receivers are dropped in destructors and at threads' ends, where a
     // failed allocation would end the process.

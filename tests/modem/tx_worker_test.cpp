@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -367,11 +368,12 @@ struct Station {
     FakeBuilder drivers{log};
     test_support::StderrCapture capture;
     std::optional<modem::TxWorker> worker;
+    modem::TxEnd end;  // the real bound unless a test lowers it
 
     void start() { start(output.opener()); }
     void start(modem::OutputOpener opener) { start(std::move(opener), drivers.builder()); }
     void start(modem::OutputOpener opener, modem::DriverBuilder builder) {
-        auto spawned = modem::TxWorker::spawn(std::move(opener), std::move(builder));
+        auto spawned = modem::TxWorker::spawn(std::move(opener), std::move(builder), end);
         ASSERT_TRUE(spawned.ok()) << spawned.error_text();
         worker.emplace(std::move(spawned).value());
     }
@@ -970,7 +972,8 @@ TEST(TxWorker, TeardownDuringATransmissionReturnsAfterItsUnkeyAndDropsTheQueue) 
     s.wait_for("submit card3 48000 -> 48000");
     s.worker.reset();
     s.log.add("teardown returned");
-    EXPECT_EQ(s.finish(), Lines{kOpened3});
+    EXPECT_EQ(s.finish(),
+              (Lines{kOpened3, "quillmar-modem: TransmitFrame: dropped 1 queued transmissions"}));
     EXPECT_EQ(s.log.whats(),
               (Lines{"open card3 device=none", "key A", "submit card3 48000 -> 48000", "unkey A",
                      "release A", "drop card3", "teardown returned"}));
@@ -979,6 +982,73 @@ TEST(TxWorker, TeardownDuringATransmissionReturnsAfterItsUnkeyAndDropsTheQueue) 
         if (e.what != "teardown returned") {
             EXPECT_EQ(e.thread, "quillmar-tx") << e.what;
         }
+    }
+}
+
+// A transmission in hand at the end is cut, on the bound after the teardown
+// began or at once when asked: the sink goes (its unplayed audio with it)
+// before the unkey, nothing is submitted after, and what was queued behind it
+// is dropped with one line, a queued driver released on the worker.
+TEST(TxWorker, AnEndingTransmissionIsCutOnTheBoundOrAtOnceAndTheQueueIsDropped) {
+    using namespace std::chrono_literals;
+    constexpr size_t kMinute = 48000 * 60;  // far beyond any bound or hang guard
+    struct Case {
+        const char* name;
+        std::chrono::milliseconds bound;
+        bool cut_at_once;  // asked for after the submit, before any teardown
+        Play play;
+        uint64_t played;  // of this transmission when it is cut
+    };
+    const Case cases[] = {
+        {"cut on the bound, nothing played", 300ms, false, Play::Stuck, 0},
+        {"cut on the bound, half played", 300ms, false, Play::Half, kMinute / 2},
+        {"cut at once", std::chrono::hours(1), true, Play::Half, kMinute / 2},
+    };
+    const std::regex cut_line(
+        R"(quillmar-modem: TransmitFrame: cut after (\d+) ms \((\d+)/(\d+) samples\))");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Station s;
+        auto cut = std::make_shared<std::atomic<bool>>(false);
+        s.end.bound = c.bound;
+        s.end.cut_now = [cut] { return cut->load(); };
+        s.output.script({c.play});
+        s.start();
+        s.add_driver(0, "A");
+        s.transmit(request(0, kMinute));
+        s.add_driver(7, "G");
+        s.transmit(request(0, 480));
+        s.send(TxMessage::ManualKey{0, true});
+        s.transmit(request(7, 480));
+        s.wait_for(fmt::format("submit card3 {} -> {}", kMinute, kMinute));
+        const Clock::time_point end_began = Clock::now();
+        if (c.cut_at_once) {
+            cut->store(true);
+            // The worker ends on its own, every driver released, before any
+            // teardown.
+            s.wait_for("release G");
+        }
+        s.worker.reset();
+        const auto took = Clock::now() - end_began;
+        if (!c.cut_at_once) {
+            EXPECT_GE(took, c.bound);
+        }
+        EXPECT_LT(took, kHangGuard);
+        EXPECT_EQ(s.log.whats(), (Lines{"open card3 device=none", "key A",
+                                        fmt::format("submit card3 {} -> {}", kMinute, kMinute),
+                                        "drop card3", "unkey A", "release A", "release G"}));
+        s.expect_all_on_worker_thread();
+        const Lines lines = s.capture.stop();
+        ASSERT_EQ(lines.size(), 3u) << fmt::format("{}", lines);
+        EXPECT_EQ(lines[0], kOpened3);
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(lines[1], m, cut_line)) << lines[1];
+        if (!c.cut_at_once) {
+            EXPECT_GE(std::stoull(m[1].str()), uint64_t(c.bound.count()));
+        }
+        EXPECT_EQ(std::stoull(m[2].str()), c.played);
+        EXPECT_EQ(std::stoull(m[3].str()), kMinute);
+        EXPECT_EQ(lines[2], "quillmar-modem: TransmitFrame: dropped 2 queued transmissions");
     }
 }
 

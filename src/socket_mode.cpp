@@ -119,6 +119,10 @@ int serve(const std::string& socket_path) {
         return kExitFailure;
     }
 
+    // A termination signal ends a write blocked on a parent that stopped
+    // reading, so the loop can end.
+    connection->handle.give_up_when_readable(termination::wake_fd());
+
     Result<std::unique_ptr<modem::Modem>> modem =
         modem::Modem::create(std::move(connection->handle), std::move(connection->inbound));
     if (!modem) {

@@ -22,6 +22,13 @@ from harness import pb
 
 PEER_CLOSED = "quillmar-modem: peer disconnected, exiting"
 READ_ERROR = re.compile(r"quillmar-modem: ipc read error: .*, exiting")
+CUT = re.compile(r"quillmar-modem: TransmitFrame: cut after (\d+) ms \((\d+)/(\d+) samples\)")
+DROPPED_TWO = "quillmar-modem: TransmitFrame: dropped 2 queued transmissions"
+# Frames of the recording that keeps a channel busy: their messages fill the
+# connection of a parent that stopped reading long before the file ends.
+BUSY_FRAMES = 320
+# How long the transmission in hand plays on after the end began.
+END_BOUND_S = 10.0
 # The lines the modem may print while it handles arbitrary requests; a
 # sanitizer report or any other stray text matches none of them.
 MODEM_LINE = re.compile(r"quillmar-modem: .*|cpal .*|audio \d+: .*")
@@ -248,7 +255,7 @@ class TransmissionFaults(StationTestCase):
         """The station's modem with OUTPUT configured on the paced playback
         device "tx" (with the plugin's `device` settings), recording what it
         plays into self.played."""
-        self.played = os.path.join(self.dir, "played.raw")
+        self.played = os.path.join(self.dir, f"played-{name}.raw")
         self.station.alsa_config = harness.write_alsa_config(self.dir, {"tx": {
             "stream": "playback", "rates": [48000], "record_file": self.played, **device}})
         modem, conn = self.start_station_modem(name)
@@ -256,19 +263,25 @@ class TransmissionFaults(StationTestCase):
             device_id=self.OUTPUT, device_name="tx", sample_rate=48000, channels=1)))
         return modem, conn
 
-    def start_transmissions(self, name="modem"):
+    def start_transmissions(self, name="modem", txdelay_ms=1000):
         modem, conn = self.start_with_output(name)
         for channel, _ in harness.Station.METHODS:
             conn.send(pb.IpcMessage(configure_channel=pb.ConfigureChannel(
                 channel=channel, device_id=channel + 1, output_device_id=self.OUTPUT)))
         for channel, _ in harness.Station.METHODS:
             conn.send(pb.IpcMessage(transmit_frame=pb.TransmitFrame(
-                channel=channel, data=self.FRAME, txdelay_override_ms=1000)))
+                channel=channel, data=self.FRAME, txdelay_override_ms=txdelay_ms)))
+        # Every transmission is queued once a status report counts the last.
+        self.assertIsNotNone(conn.wait_for(
+            lambda m: m.HasField("status_update") and m.status_update.channel == self.station.SERIAL
+            and m.status_update.tx_frames == 1), modem.stderr_lines())
         # The rigctld line goes first.
         deadline = time.monotonic() + harness.TIMEOUT
         while self.station.rigctld.ptt(timeout=1.0) != "1":
             self.assertLess(time.monotonic(), deadline, "the first transmission never keyed")
             time.sleep(0.02)
+        self.lines.append(f"quillmar-modem: TX sink opened for device_id={self.OUTPUT} at 48000 Hz")
+        self.wait_lines(modem)
         return modem, conn
 
     def test_a_sound_card_failing_mid_playback_unkeys_and_the_next_frame_plays(self):
@@ -309,26 +322,93 @@ class TransmissionFaults(StationTestCase):
         self.assertEqual([l for l in lines if not MODEM_LINE.fullmatch(l)], [])
 
     def test_sigterm_mid_transmission(self):
-        modem, conn = self.start_transmissions()
+        modem, conn = self.start_transmissions(txdelay_ms=3000)
         modem.send_signal(signal.SIGTERM)
         self.assertEqual(modem.wait(), -signal.SIGTERM, f"stderr: {modem.stderr_lines()}")
         self.assertFalse(os.path.lexists(modem.socket_path))
-        self.assert_lines(modem, "quillmar-modem: SIGTERM received, exiting")
+        self.assertEqual(modem.stderr_lines()[len(self.lines):],
+                         ["quillmar-modem: SIGTERM received, exiting", DROPPED_TWO])
+        self.assert_lines(modem, DROPPED_TWO)
         self.assert_released("after the exit")
-        # The transmission in hand played to its end: a second of flags at least.
-        self.assertGreaterEqual(os.path.getsize(self.played), 2 * 48000)
+        # The transmission in hand, well inside the bound, played to its end:
+        # three seconds of flags at least.
+        self.assertGreaterEqual(os.path.getsize(self.played), 2 * 48000 * 3)
 
     def test_parent_killed_while_a_rigctld_transmission_plays(self):
-        modem, conn = self.start_transmissions()
+        modem, conn = self.start_transmissions(txdelay_ms=3000)
         conn.abort()
-        self.assert_lines(modem, self.assert_ended_by_parent_gone(modem)[-1])
+        self.assertEqual(modem.wait(), 0, f"stderr: {modem.stderr_lines()}")
+        lines = modem.stderr_lines()
+        self.assertEqual(lines[-1], DROPPED_TWO, lines)
+        self.assertTrue(lines[-2] == PEER_CLOSED or READ_ERROR.fullmatch(lines[-2]), lines)
+        self.assert_lines(modem, DROPPED_TWO)
         self.assert_released("after the exit")
 
+    # A 20 s frame on the rigctld line, the other two queued behind it.
+    LONG_MS = 20000
+
+    def assert_cut_end(self, modem, first_line, status):
+        """The run ended with `status` after the frame in hand was cut (the
+        line gives its time and the samples played of it, fewer than all) and
+        the queued ones dropped; every line released. Returns the cut's
+        time in ms."""
+        self.assertEqual(modem.wait(), status, f"stderr: {modem.stderr_lines()}")
+        self.assertFalse(os.path.lexists(modem.socket_path))
+        lines = modem.stderr_lines()
+        ended = lines[len(self.lines):]
+        self.assertEqual(len(ended), 3 if first_line else 2, lines)
+        if first_line:
+            self.assertEqual(ended.pop(0), first_line)
+        cut = CUT.fullmatch(ended[0])
+        self.assertIsNotNone(cut, lines)
+        ms, played, total = map(int, cut.groups())
+        self.assertGreaterEqual(total, 48000 * self.LONG_MS // 1000)
+        self.assertLess(played, total)
+        self.assert_lines(modem, DROPPED_TWO)
+        self.assert_released("after the exit")
+        self.assertLess(os.path.getsize(self.played), 2 * 48000 * self.LONG_MS // 1000)
+        return ms
+
+    def test_a_second_sigterm_cuts_a_long_frame_at_once(self):
+        modem, conn = self.start_transmissions(txdelay_ms=self.LONG_MS)
+        first = time.monotonic()
+        modem.send_signal(signal.SIGTERM)
+        received = "quillmar-modem: SIGTERM received, exiting"
+        self.assertTrue(modem.wait_for_stderr(lambda l: l == received))
+        # The frame plays on after the first.
+        time.sleep(1.0)
+        self.assertIsNone(modem.proc.poll())
+        self.assertEqual(self.station.rigctld.ptt(), "1")
+        modem.send_signal(signal.SIGTERM)
+        self.assert_cut_end(modem, received, -signal.SIGTERM)
+        # Cut by the second signal, well before the bound would have cut it.
+        self.assertLess(time.monotonic() - first, END_BOUND_S)
+
+    def test_the_end_cuts_a_long_frame_on_the_bound(self):
+        rows = [
+            ("SIGTERM", lambda conn, modem: modem.send_signal(signal.SIGTERM),
+             "quillmar-modem: SIGTERM received, exiting", -signal.SIGTERM),
+            ("Shutdown", lambda conn, modem: conn.send(pb.IpcMessage(shutdown=pb.Shutdown())),
+             None, 0),
+        ]
+        for name, end, first_line, status in rows:
+            with self.subTest(name):
+                modem, conn = self.start_transmissions(name, txdelay_ms=self.LONG_MS)
+                began = time.monotonic()
+                end(conn, modem)
+                ms = self.assert_cut_end(modem, first_line, status)
+                took = time.monotonic() - began
+                # The frame played on for the bound, then the lines were
+                # released and the process ended.
+                self.assertGreaterEqual(took, END_BOUND_S - 0.5)
+                self.assertGreaterEqual(ms, END_BOUND_S * 1000)
+                self.assertLess(took, END_BOUND_S + harness.TIMEOUT)
+
     def test_a_parent_that_stops_reading_while_a_busy_channel_decodes(self):
-        # A minute of frames, decoded far faster than real time: their
+        # Minutes of frames, decoded far faster than real time: their
         # messages fill the connection long before the 4 s transmission ends.
         busy = os.path.join(self.dir, "busy.flac")
-        harness.make_recording(busy, "flac", 11025, frames=80)
+        harness.make_recording(busy, "flac", 11025, frames=BUSY_FRAMES)
         modem, conn = self.start_with_output()
         conn.send(pb.IpcMessage(configure_audio=pb.ConfigureAudio(
             device_id=4, source_type="flac_fast", device_name=busy)))
@@ -457,12 +537,58 @@ class CaptureFaults(StationTestCase):
 
 
 class SignalFaults(StationTestCase):
-    def test_sigterm_while_keyed_ends_in_order_with_the_station_released(self):
+    # Every signal whose default action ends the process and that can be caught.
+    TERMINATION = ["SIGHUP", "SIGINT", "SIGQUIT", "SIGTERM", "SIGUSR1", "SIGUSR2", "SIGALRM",
+                   "SIGVTALRM", "SIGPROF", "SIGXCPU", "SIGPOLL"]
+
+    def setUp(self):
+        super().setUp()
+        # The signals that dump core by default end the modem by them again.
+        soft, hard = resource.getrlimit(resource.RLIMIT_CORE)
+        resource.setrlimit(resource.RLIMIT_CORE, (0, hard))
+        self.addCleanup(resource.setrlimit, resource.RLIMIT_CORE, (soft, hard))
+
+    def test_each_termination_signal_while_keyed_ends_in_order_with_the_station_released(self):
+        for name in self.TERMINATION:
+            with self.subTest(name):
+                number = getattr(signal, name)
+                modem, conn = self.start_station_modem(name)
+                self.key_station(modem, conn)
+                modem.send_signal(number)
+                self.assert_end(modem, conn, signal=number,
+                                stderr=self.lines + [f"quillmar-modem: {name} received, exiting"])
+                self.assert_released("after the exit")
+
+    def test_sigterm_while_blocked_writing_to_a_parent_that_stopped_reading(self):
+        busy = os.path.join(self.dir, "busy.flac")
+        harness.make_recording(busy, "flac", 11025, frames=BUSY_FRAMES)
         modem, conn = self.start_station_modem()
         self.key_station(modem, conn)
+        conn.send(pb.IpcMessage(configure_audio=pb.ConfigureAudio(
+            device_id=4, source_type="flac_fast", device_name=busy)))
+        conn.send(pb.IpcMessage(configure_channel=pb.ConfigureChannel(
+            channel=5, device_id=4, demod_ensemble="single")))
+        conn.pause_reading()
+        conn.send(pb.IpcMessage(start_audio=pb.StartAudio()))
+        # Wait until the modem is stuck in a write: nothing more arrives.
+        deadline = time.monotonic() + harness.TIMEOUT
+        unread = conn.unread_bytes()
+        while True:
+            time.sleep(0.3)
+            if conn.unread_bytes() == unread and unread > 0:
+                break
+            self.assertLess(time.monotonic(), deadline, "the modem never stopped writing")
+            unread = conn.unread_bytes()
+        self.assertIsNone(modem.proc.poll())
         modem.send_signal(signal.SIGTERM)
-        self.assert_end(modem, conn, signal=signal.SIGTERM,
-                        stderr=self.lines + ["quillmar-modem: SIGTERM received, exiting"])
+        self.assertEqual(modem.wait(), -signal.SIGTERM, f"stderr: {modem.stderr_lines()}")
+        self.assertFalse(os.path.lexists(modem.socket_path))
+        lines = modem.stderr_lines()
+        self.assertEqual(lines[:len(self.lines)], self.lines)
+        self.assertEqual(lines[-1], "quillmar-modem: SIGTERM received, exiting", lines)
+        # The write that gave up may have been a frame's, which says so.
+        self.assertEqual([l for l in lines[len(self.lines):-1]
+                          if l != "quillmar-modem: ipc send failed: terminating"], [], lines)
         self.assert_released("after the exit")
 
 

@@ -27,6 +27,9 @@ DROPPED_TWO = "quillmar-modem: TransmitFrame: dropped 2 queued transmissions"
 # Frames of the recording that keeps a channel busy: their messages fill the
 # connection of a parent that stopped reading long before the file ends.
 BUSY_FRAMES = 320
+# Unread bytes beyond which a connection that stops growing is full, not
+# merely waiting for a source that has yet to start.
+STUCK_UNREAD = 1024
 # How long the transmission in hand plays on after the end began.
 END_BOUND_S = 10.0
 # The lines the modem may print while it handles arbitrary requests; a
@@ -427,7 +430,7 @@ class TransmissionFaults(StationTestCase):
         unread = conn.unread_bytes()
         while True:
             time.sleep(0.3)
-            if conn.unread_bytes() == unread:
+            if conn.unread_bytes() == unread and unread > STUCK_UNREAD:
                 break
             self.assertLess(time.monotonic(), deadline, "the modem never stopped writing")
             unread = conn.unread_bytes()
@@ -575,7 +578,7 @@ class SignalFaults(StationTestCase):
         unread = conn.unread_bytes()
         while True:
             time.sleep(0.3)
-            if conn.unread_bytes() == unread and unread > 0:
+            if conn.unread_bytes() == unread and unread > STUCK_UNREAD:
                 break
             self.assertLess(time.monotonic(), deadline, "the modem never stopped writing")
             unread = conn.unread_bytes()

@@ -330,8 +330,7 @@ class TransmissionFaults(StationTestCase):
         self.assertEqual(modem.wait(), -signal.SIGTERM, f"stderr: {modem.stderr_lines()}")
         self.assertFalse(os.path.lexists(modem.socket_path))
         self.assertEqual(modem.stderr_lines()[len(self.lines):],
-                         ["quillmar-modem: SIGTERM received, exiting", DROPPED_TWO])
-        self.assert_lines(modem, DROPPED_TWO)
+                         [DROPPED_TWO, "quillmar-modem: SIGTERM received, exiting"])
         self.assert_released("after the exit")
         # The transmission in hand, well inside the bound, played to its end:
         # three seconds of flags at least.
@@ -342,9 +341,9 @@ class TransmissionFaults(StationTestCase):
         conn.abort()
         self.assertEqual(modem.wait(), 0, f"stderr: {modem.stderr_lines()}")
         lines = modem.stderr_lines()
-        self.assertEqual(lines[-1], DROPPED_TWO, lines)
-        self.assertTrue(lines[-2] == PEER_CLOSED or READ_ERROR.fullmatch(lines[-2]), lines)
-        self.assert_lines(modem, DROPPED_TWO)
+        self.assertEqual(lines[-2], DROPPED_TWO, lines)
+        self.assertTrue(lines[-1] == PEER_CLOSED or READ_ERROR.fullmatch(lines[-1]), lines)
+        self.assert_lines(modem, lines[-1])
         self.assert_released("after the exit")
 
     # A 20 s frame on the rigctld line, the other two queued behind it.
@@ -353,21 +352,22 @@ class TransmissionFaults(StationTestCase):
     def assert_cut_end(self, modem, first_line, status):
         """The run ended with `status` after the frame in hand was cut (the
         line gives its time and the samples played of it, fewer than all) and
-        the queued ones dropped; every line released. Returns the cut's
-        time in ms."""
+        the queued ones dropped, the end's own line last; every line released.
+        Returns the cut's time in ms."""
         self.assertEqual(modem.wait(), status, f"stderr: {modem.stderr_lines()}")
         self.assertFalse(os.path.lexists(modem.socket_path))
         lines = modem.stderr_lines()
         ended = lines[len(self.lines):]
         self.assertEqual(len(ended), 3 if first_line else 2, lines)
         if first_line:
-            self.assertEqual(ended.pop(0), first_line)
+            self.assertEqual(ended.pop(), first_line)
         cut = CUT.fullmatch(ended[0])
         self.assertIsNotNone(cut, lines)
         ms, played, total = map(int, cut.groups())
         self.assertGreaterEqual(total, 48000 * self.LONG_MS // 1000)
         self.assertLess(played, total)
-        self.assert_lines(modem, DROPPED_TWO)
+        self.assertEqual(ended[1], DROPPED_TWO, lines)
+        self.assert_lines(modem, first_line or DROPPED_TWO)
         self.assert_released("after the exit")
         self.assertLess(os.path.getsize(self.played), 2 * 48000 * self.LONG_MS // 1000)
         return ms
@@ -377,8 +377,8 @@ class TransmissionFaults(StationTestCase):
         first = time.monotonic()
         modem.send_signal(signal.SIGTERM)
         received = "quillmar-modem: SIGTERM received, exiting"
-        self.assertTrue(modem.wait_for_stderr(lambda l: l == received))
-        # The frame plays on after the first.
+        # The frame plays on after the first (the end's line comes only after
+        # the worker's end).
         time.sleep(1.0)
         self.assertIsNone(modem.proc.poll())
         self.assertEqual(self.station.rigctld.ptt(), "1")

@@ -37,6 +37,20 @@ END_BOUND_S = 10.0
 MODEM_LINE = re.compile(r"quillmar-modem: .*|cpal .*|audio \d+: .*")
 
 
+
+def wait_stuck_writing(test, conn):
+    """Waits until the modem is stuck in a write to `conn`, which has stopped
+    reading: more than STUCK_UNREAD bytes unread and no more arriving.
+    Returns the bytes unread."""
+    deadline = time.monotonic() + harness.TIMEOUT
+    unread = conn.unread_bytes()
+    while True:
+        time.sleep(0.3)
+        if conn.unread_bytes() == unread and unread > STUCK_UNREAD:
+            return unread
+        test.assertLess(time.monotonic(), deadline, "the modem never stopped writing")
+        unread = conn.unread_bytes()
+
 class StationTestCase(harness.ModemTestCase):
     def setUp(self):
         super().setUp()
@@ -426,14 +440,7 @@ class TransmissionFaults(StationTestCase):
         # arrives, and the source, which a reading parent sees end within
         # seconds, has not ended.
         self.wait_reports(modem, 2)
-        deadline = time.monotonic() + harness.TIMEOUT
-        unread = conn.unread_bytes()
-        while True:
-            time.sleep(0.3)
-            if conn.unread_bytes() == unread and unread > STUCK_UNREAD:
-                break
-            self.assertLess(time.monotonic(), deadline, "the modem never stopped writing")
-            unread = conn.unread_bytes()
+        unread = wait_stuck_writing(self, conn)
         self.assertEqual(len(self.station.cm108_reports()), 2, "unkeyed before the modem stuck")
         self.assertNotIn("quillmar-modem: audio source 4 ended", modem.stderr_lines())
         # The frame still plays to its end and unkeys.
@@ -574,14 +581,7 @@ class SignalFaults(StationTestCase):
         conn.pause_reading()
         conn.send(pb.IpcMessage(start_audio=pb.StartAudio()))
         # Wait until the modem is stuck in a write: nothing more arrives.
-        deadline = time.monotonic() + harness.TIMEOUT
-        unread = conn.unread_bytes()
-        while True:
-            time.sleep(0.3)
-            if conn.unread_bytes() == unread and unread > STUCK_UNREAD:
-                break
-            self.assertLess(time.monotonic(), deadline, "the modem never stopped writing")
-            unread = conn.unread_bytes()
+        unread = wait_stuck_writing(self, conn)
         self.assertIsNone(modem.proc.poll())
         modem.send_signal(signal.SIGTERM)
         self.assertEqual(modem.wait(), -signal.SIGTERM, f"stderr: {modem.stderr_lines()}")

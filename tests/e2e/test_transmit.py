@@ -296,18 +296,26 @@ class Rigctld:
         self.proc.wait()
 
 
+def rigctld_station(test):
+    """A modem with channel 3 keyed through a real rigctld and played on the
+    paced output "txout"; returns (rig, modem, conn) once the driver is
+    configured."""
+    rig = Rigctld()
+    test.addCleanup(rig.close)
+    env = paced_alsa.write_config(test.dir, [paced_alsa.pcm("txout")],
+                                  [("txout", "Test output")])
+    modem = test.start_modem(env=env)
+    conn = modem.connect()
+    for message in (audio(5, "txout"), channel(3), ptt(3, "rigctld", rig.address())):
+        conn.send(message)
+    test.assertTrue(modem.wait_for_stderr(
+        lambda l: l == "quillmar-modem: PTT configured for channel 3 (rigctld)"))
+    return rig, modem, conn
+
+
 class RigctldPtt(harness.ModemTestCase):
     def test_a_frame_and_manual_keying_key_the_rig(self):
-        rig = Rigctld()
-        self.addCleanup(rig.close)
-        env = paced_alsa.write_config(self.dir, [paced_alsa.pcm("txout")],
-                                      [("txout", "Test output")])
-        modem = self.start_modem(env=env)
-        conn = modem.connect()
-        for message in (audio(5, "txout"), channel(3), ptt(3, "rigctld", rig.address())):
-            conn.send(message)
-        self.assertTrue(modem.wait_for_stderr(
-            lambda l: l == "quillmar-modem: PTT configured for channel 3 (rigctld)"))
+        rig, modem, conn = rigctld_station(self)
         self.assertEqual(rig.ptt(), "0")
 
         conn.send(frame(3, txdelay=1500))  # about two seconds on the air
@@ -421,16 +429,8 @@ class DriverBuilds(harness.ModemTestCase):
             manual.format("false")])
 
     def test_settings_sent_again_during_a_frame_take_effect_after_it(self):
-        rig = Rigctld()
-        self.addCleanup(rig.close)
-        env = paced_alsa.write_config(self.dir, [paced_alsa.pcm("txout")],
-                                      [("txout", "Test output")])
-        modem = self.start_modem(env=env)
-        conn = modem.connect()
+        rig, modem, conn = rigctld_station(self)
         configured = "quillmar-modem: PTT configured for channel 3 (rigctld)"
-        for message in (audio(5, "txout"), channel(3), ptt(3, "rigctld", rig.address())):
-            conn.send(message)
-        self.assertTrue(modem.wait_for_stderr(lambda l: l == configured))
 
         conn.send(frame(3, txdelay=3000))  # about three seconds on the air
         self.assertTrue(rig.wait_ptt("1"), "the rig was never keyed")
